@@ -1,0 +1,22 @@
+// Local APIC register access in xAPIC (memory-mapped) or x2APIC (MSR) mode. Registers are named
+// by their byte offset in the xAPIC page; the mode and base are read from the processor anew at
+// every access.
+#pragma once
+
+#include "UefiDefinitions/UefiBaseTypes.h"
+
+constexpr UINT64 LAPIC_MODE_XAPIC = 1;
+constexpr UINT64 LAPIC_MODE_X2APIC = 2;
+
+// Register offsets in the xAPIC page.
+constexpr UINT64 XAPIC_EOI_OFFSET = 0xB0;
+constexpr UINT64 XAPIC_SPURIOUS_VECTOR_OFFSET = 0xF0;
+constexpr UINT64 XAPIC_LVT_TIMER_OFFSET = 0x320;
+
+// Executes CPUID for Leaf and stores each wanted register (null means not wanted); returns Leaf.
+UINT32 ReadCpuid(UINT32 Leaf, UINT32* Eax, UINT32* Ebx, UINT32* Ecx, UINT32* Edx);
+BOOLEAN ApicBaseMsrUsable();
+UINT64 QueryApicBase();
+UINT64 QueryApicMode();
+UINT32 ApicRegisterRead(UINT64 MmioOffset);
+VOID ApicRegisterWrite(UINT64 MmioOffset, UINT32 Value);

@@ -1,0 +1,44 @@
+// Diagnostics on the first legacy serial port: set-up, raw output, levelled messages, assertion
+// reports and the stack-guard fault report.
+#pragma once
+
+#include "UefiDefinitions/UefiBaseTypes.h"
+
+constexpr UINT32 DEBUG_INFO = 0x40;
+constexpr UINT32 DEBUG_ERROR = 0x80000000;
+
+// 115200 baud, 8 data bits, no parity, two stop bits.
+VOID InitDebugSerial();
+// Writes Count bytes, polling before each one until the transmitter can take it; returns Count.
+UINT64 WriteDebugSerial(const UINT8* Buffer, UINT64 Count);
+// Always true; callers ask before they format a message.
+BOOLEAN DebugOutputEnabled();
+// Formats one message into a 256-byte stack buffer and writes it, whatever the level.
+VOID EFIAPI EmitDebugMessage(UINT32 ErrorLevel, const CHAR8* Format, ...);
+// Writes "ASSERT [VeskLapicTimerDxe] file(line): expression" and halts until a debugger
+// releases the halt.
+VOID ReportAssertion(const CHAR8* FileName, UINT64 LineNumber, const CHAR8* Description);
+
+// The compiler's stack protector copies this value into every guarded frame and calls
+// ReportStackFault when the copy no longer matches on the way out.
+extern "C" const UINT64 mStackGuard asm("__stack_chk_guard");
+extern "C" VOID ReportStackFault() asm("__stack_chk_fail");
+
+#define ASSERT(Expression)                                                                         \
+  do {                                                                                             \
+    if (!(Expression)) {                                                                           \
+      ReportAssertion(__FILE__, __LINE__, #Expression);                                            \
+    }                                                                                              \
+  } while (false)
+
+// A status check: an error status is printed by name, then reported as a failed assertion.
+#define ASSERT_EFI_ERROR(StatusValue)                                                              \
+  do {                                                                                             \
+    EFI_STATUS CheckedStatus = (StatusValue);                                                      \
+    if (EFI_ERROR(CheckedStatus)) {                                                                \
+      if (DebugOutputEnabled()) {                                                                  \
+        EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", CheckedStatus);        \
+      }                                                                                            \
+      ReportAssertion(__FILE__, __LINE__, "!EFI_ERROR (Status)");                                  \
+    }                                                                                              \
+  } while (false)

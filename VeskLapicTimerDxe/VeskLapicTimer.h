@@ -1,0 +1,32 @@
+// The platform's system timer: the local APIC timer in TSC-deadline mode behind the Timer
+// Architectural Protocol.
+#pragma once
+
+#include "UefiDefinitions/CpuArchProtocol.h"
+#include "UefiDefinitions/TimerArchProtocol.h"
+#include "UefiDefinitions/UefiSystemTable.h"
+
+constexpr UINT32 LAPIC_TIMER_VECTOR = 0x40;
+constexpr UINT64 DEFAULT_TIMER_PERIOD = 1000000; // 100 ns units: 100 ms
+
+// Timer state, zero when the image is loaded.
+extern EFI_TIMER_NOTIFY mNotifyFunction;
+extern UINT64 mCurrentPeriod;
+extern UINT64 mTscTicksPerSecond;
+extern EFI_TIMER_ARCH_PROTOCOL mTimerProtocol;
+
+// Set by the entry.
+extern EFI_CPU_ARCH_PROTOCOL* mCpuArch;
+extern EFI_HANDLE mProtocolHandle;
+
+EFI_STATUS EFIAPI LapicTimerRegisterHandler(EFI_TIMER_ARCH_PROTOCOL* This,
+                                            EFI_TIMER_NOTIFY NotifyFunction);
+EFI_STATUS EFIAPI LapicTimerSetTimerPeriod(EFI_TIMER_ARCH_PROTOCOL* This, UINT64 TimerPeriod);
+EFI_STATUS EFIAPI LapicTimerGetTimerPeriod(EFI_TIMER_ARCH_PROTOCOL* This, UINT64* TimerPeriod);
+EFI_STATUS EFIAPI LapicTimerGenerateSoftInterrupt(EFI_TIMER_ARCH_PROTOCOL* This);
+VOID EFIAPI LapicTimerInterruptHandler(EFI_EXCEPTION_TYPE InterruptType,
+                                       EFI_SYSTEM_CONTEXT SystemContext);
+
+// The image's entry point.
+extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
+                                                   EFI_SYSTEM_TABLE* SystemTable);
