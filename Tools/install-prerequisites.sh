@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the emulated PC need, if any is missing.
+# Usage: Tools/install-prerequisites.sh [extra-package ...]
+set -euo pipefail
+
+packages=(
+  clang lld llvm cmake ninja-build   # both builds, and the image tools (llvm-objdump, llvm-readobj)
+  libgtest-dev                       # host tests
+  libclang-rt-14-dev                 # AddressSanitizer, UndefinedBehaviorSanitizer, libFuzzer
+  bochs bochs-sdl                    # the emulated PC that boots the image
+  "$@"
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the firmware image and the host tests and runs every test: the host tests, the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the image booted on an emulated PC.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+Tools/install-prerequisites.sh
+
+jobs=$(nproc)
+
+echo "== Host tests and firmware image"
+cmake -S . -B build -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+  -DVESK_SANITIZE=ON -DVESK_BUILD_IMAGE=OFF >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
