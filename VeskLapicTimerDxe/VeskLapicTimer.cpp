@@ -1,14 +1,263 @@
+// The platform's system timer: the local APIC timer in TSC-deadline mode. The APIC raises vector
+// 0x40 when the time-stamp counter reaches the value in the deadline MSR; every tick re-arms the
+// next deadline from the interrupt handler, then tells the firmware core.
 #include "VeskLapicTimerDxe/VeskLapicTimer.h"
 
+#include "HardwareAccess/HardwareAccess.h"
+#include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
+#include "Library/DxePcdLib/PcdLib.h"
 #include "Library/SerialDebugLib/SerialDebugLib.h"
+#include "Library/UefiBootServicesTableLib/UefiBootServicesTableLib.h"
 
+namespace {
+// Writing a TSC value arms the timer; writing 0 disarms it.
+constexpr UINT32 MSR_TSC_DEADLINE = 0x6E0;
+
+constexpr UINT32 LVT_TIMER_VECTOR_BITS = 0xFF;
+constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
+constexpr UINT32 LVT_TIMER_MODE_BITS = 3u << 17;
+constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
+// What the entry programs into the LVT timer register: TSC-deadline mode on our vector, masked
+// until the first period is set.
+constexpr UINT32 LVT_TIMER_PROGRAMMED_BITS =
+    LVT_TIMER_VECTOR_BITS | LVT_TIMER_MASKED | LVT_TIMER_MODE_BITS;
+constexpr UINT32 LVT_TIMER_PROGRAMMED_VALUE =
+    LVT_TIMER_MODE_TSC_DEADLINE | LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
+static_assert(~LVT_TIMER_PROGRAMMED_BITS == 0xFFF8FF00u, "bits the entry keeps");
+static_assert(LVT_TIMER_PROGRAMMED_VALUE == 0x50040u, "bits the entry sets");
+static_assert((LAPIC_TIMER_VECTOR & ~LVT_TIMER_VECTOR_BITS) == 0, "vector fits its field");
+
+constexpr UINT32 SVR_APIC_SOFTWARE_ENABLE = 1u << 8;
+
+// CPUID leaf 1, ECX: the local APIC timer supports TSC-deadline mode.
+constexpr UINT32 CPUID_VERSION_INFO = 1;
+constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1u << 24;
+
+constexpr UINTN PCD_TSC_FREQUENCY_TOKEN = 7;
+
+constexpr UINT64 PERIOD_UNITS_PER_SECOND = 10000000; // 100 ns units
+constexpr UINT64 LARGEST_UINT64 = ~0ULL;
+
+// The period's duration in TSC ticks, period x frequency / 10^7, rounded down. The product can
+// exceed 64 bits, so it is kept whole in 128 bits; a quotient beyond 64 bits saturates. The
+// division is split into two 64-by-32-bit steps so that the image needs no compiler-runtime
+// 128-bit division helper.
+UINT64 PeriodToTscTicks(UINT64 TimerPeriod) {
+  static_assert(PERIOD_UNITS_PER_SECOND < (1ULL << 32), "divisor fits the two-step division");
+  const unsigned __int128 Product =
+      static_cast<unsigned __int128>(TimerPeriod) * mTscTicksPerSecond;
+  const UINT64 High = static_cast<UINT64>(Product >> 64);
+  const UINT64 Low = static_cast<UINT64>(Product);
+  if (High >= PERIOD_UNITS_PER_SECOND) {
+    return LARGEST_UINT64;
+  }
+  // High < divisor < 2^32, so each partial dividend below fits in 64 bits and each partial
+  // quotient in 32.
+  const UINT64 UpperDividend = (High << 32) | (Low >> 32);
+  const UINT64 UpperQuotient = UpperDividend / PERIOD_UNITS_PER_SECOND;
+  const UINT64 Remainder = UpperDividend % PERIOD_UNITS_PER_SECOND;
+  const UINT64 LowerDividend = (Remainder << 32) | (Low & 0xFFFFFFFFULL);
+  const UINT64 LowerQuotient = LowerDividend / PERIOD_UNITS_PER_SECOND;
+  return (UpperQuotient << 32) | LowerQuotient;
+}
+
+// The TSC value one period after Now; a deadline beyond the counter's range stays at its end
+// rather than wrapping into the past, where it would fire at once.
+UINT64 DeadlineAfter(UINT64 Now, UINT64 TimerPeriod) {
+  const UINT64 Ticks = PeriodToTscTicks(TimerPeriod);
+  return Ticks > LARGEST_UINT64 - Now ? LARGEST_UINT64 : Now + Ticks;
+}
+
+// A failed status at entry: the status by name, if messages are wanted, then the assertion.
+VOID ReportFailedStatus(BOOLEAN OutputEnabled, EFI_STATUS Status, UINT64 LineNumber) {
+  if (OutputEnabled) {
+    EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
+  }
+  ReportAssertion(__FILE__, LineNumber, "!EFI_ERROR (Status)");
+}
+} // namespace
+
+constinit EFI_TIMER_NOTIFY mNotifyFunction = nullptr;
+constinit UINT64 mCurrentPeriod = 0;
+constinit UINT64 mTscTicksPerSecond = 0;
+constinit EFI_TIMER_ARCH_PROTOCOL mTimerProtocol = {
+    LapicTimerRegisterHandler,
+    LapicTimerSetTimerPeriod,
+    LapicTimerGetTimerPeriod,
+    LapicTimerGenerateSoftInterrupt,
+};
+
+constinit EFI_CPU_ARCH_PROTOCOL* mCpuArch = nullptr;
+constinit EFI_HANDLE mProtocolHandle = nullptr;
+
+// A single pointer store: the interrupt cannot see it half done, so the TPL stays as it is.
+EFI_STATUS EFIAPI LapicTimerRegisterHandler(EFI_TIMER_ARCH_PROTOCOL* This,
+                                            EFI_TIMER_NOTIFY NotifyFunction) {
+  (void)This;
+  if (NotifyFunction != nullptr && mNotifyFunction != nullptr) {
+    return EFI_ALREADY_STARTED;
+  }
+  if (NotifyFunction == nullptr && mNotifyFunction == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  mNotifyFunction = NotifyFunction;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI LapicTimerSetTimerPeriod(EFI_TIMER_ARCH_PROTOCOL* This, UINT64 TimerPeriod) {
+  (void)This;
+  const EFI_TPL OldTpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+
+  ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
+                    ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) | LVT_TIMER_MASKED);
+  MsrWrite(MSR_TSC_DEADLINE, 0);
+
+  if (TimerPeriod != 0) {
+    const UINT64 Deadline = DeadlineAfter(TscRead(), TimerPeriod);
+    ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
+                      ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & ~LVT_TIMER_MASKED);
+    MsrWrite(MSR_TSC_DEADLINE, Deadline);
+  }
+
+  mCurrentPeriod = TimerPeriod;
+  gBS->RestoreTPL(OldTpl);
+  return EFI_SUCCESS;
+}
+
+// A single 64-bit load, which the interrupt cannot tear.
+EFI_STATUS EFIAPI LapicTimerGetTimerPeriod(EFI_TIMER_ARCH_PROTOCOL* This, UINT64* TimerPeriod) {
+  (void)This;
+  if (TimerPeriod == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *TimerPeriod = mCurrentPeriod;
+  return EFI_SUCCESS;
+}
+
+// Runs the notify function as a tick would, without end of interrupt and without touching the
+// armed deadline.
+EFI_STATUS EFIAPI LapicTimerGenerateSoftInterrupt(EFI_TIMER_ARCH_PROTOCOL* This) {
+  (void)This;
+  const EFI_TPL OldTpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+
+  EFI_STATUS Status = EFI_UNSUPPORTED;
+  if ((ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & LVT_TIMER_MASKED) == 0) {
+    Status = EFI_SUCCESS;
+    const EFI_TIMER_NOTIFY Notify = mNotifyFunction;
+    if (Notify != nullptr) {
+      Notify(mCurrentPeriod);
+    }
+  }
+
+  gBS->RestoreTPL(OldTpl);
+  return Status;
+}
+
+// The next deadline is measured from the TSC read here, so the handler's latency adds up over
+// ticks; it is armed before the notify function runs, so a slow notify cannot lose a tick.
+VOID EFIAPI LapicTimerInterruptHandler(EFI_EXCEPTION_TYPE InterruptType,
+                                       EFI_SYSTEM_CONTEXT SystemContext) {
+  (void)InterruptType;
+  (void)SystemContext;
+  const EFI_TPL OldTpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+
+  ApicRegisterWrite(XAPIC_EOI_OFFSET, 0);
+  const UINT64 Period = mCurrentPeriod;
+  MsrWrite(MSR_TSC_DEADLINE, Period != 0 ? DeadlineAfter(TscRead(), Period) : 0);
+
+  const EFI_TIMER_NOTIFY Notify = mNotifyFunction;
+  if (Notify != nullptr) {
+    Notify(Period);
+  }
+
+  gBS->RestoreTPL(OldTpl);
+}
+
+// After a halt that a debugger released, the entry goes on only where it has something sound to go
+// on with: a missing firmware table, CPU protocol or configuration database ends it with
+// EFI_DEVICE_ERROR instead of a null dereference.
 extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
                                                    EFI_SYSTEM_TABLE* SystemTable) {
-  (void)ImageHandle;
-  (void)SystemTable;
   InitDebugSerial();
-  if (DebugOutputEnabled()) {
+
+  BindFirmwareTables(ImageHandle, SystemTable);
+  if (gST == nullptr || gBS == nullptr) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  const BOOLEAN OutputEnabled = DebugOutputEnabled();
+  if (OutputEnabled) {
     EmitDebugMessage(DEBUG_INFO, "Initializing LAPIC Timer Driver\n");
   }
-  return EFI_SUCCESS;
+
+  // Two timers cannot both own the platform, but a debugger may let this one go on.
+  VOID* InstalledTimer = nullptr;
+  EFI_STATUS Status = gBS->LocateProtocol(&gEfiTimerArchProtocolGuid, nullptr, &InstalledTimer);
+  if (!EFI_ERROR(Status)) {
+    ReportAssertion(__FILE__, __LINE__, "&gEfiTimerArchProtocolGuid already installed in database");
+  }
+
+  Status =
+      gBS->LocateProtocol(&gEfiCpuArchProtocolGuid, nullptr, reinterpret_cast<VOID**>(&mCpuArch));
+  if (EFI_ERROR(Status)) {
+    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+  }
+  if (EFI_ERROR(Status) || mCpuArch == nullptr) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  UINT32 FeatureEcx = 0;
+  ReadCpuid(CPUID_VERSION_INFO, nullptr, nullptr, &FeatureEcx, nullptr);
+  if ((FeatureEcx & CPUID_ECX_TSC_DEADLINE) == 0) {
+    if (OutputEnabled) {
+      EmitDebugMessage(DEBUG_ERROR,
+                       "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver.\n");
+    }
+    return EFI_DEVICE_ERROR;
+  }
+
+  // Zero is stored like any other value; every deadline then lands on the TSC value read.
+  mTscTicksPerSecond = LibPcdGet32(PCD_TSC_FREQUENCY_TOKEN);
+  if (mPcd == nullptr) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  const UINT32 SpuriousVector = ApicRegisterRead(XAPIC_SPURIOUS_VECTOR_OFFSET);
+  if ((SpuriousVector & SVR_APIC_SOFTWARE_ENABLE) == 0) {
+    ApicRegisterWrite(XAPIC_SPURIOUS_VECTOR_OFFSET, SpuriousVector | SVR_APIC_SOFTWARE_ENABLE);
+  }
+
+  // Masked from here until the first period is set, which happens only after the handler is in
+  // place.
+  ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
+                    (ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & ~LVT_TIMER_PROGRAMMED_BITS) |
+                        LVT_TIMER_PROGRAMMED_VALUE);
+
+  Status =
+      mCpuArch->RegisterInterruptHandler(mCpuArch, LAPIC_TIMER_VECTOR, LapicTimerInterruptHandler);
+  if (EFI_ERROR(Status)) {
+    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    if (OutputEnabled) {
+      EmitDebugMessage(DEBUG_ERROR, "Unable to register LAPIC interrupt with CPU Arch Protocol. "
+                                    "Unload LAPIC timer driver.\n");
+    }
+    return EFI_DEVICE_ERROR;
+  }
+
+  Status = LapicTimerSetTimerPeriod(&mTimerProtocol, DEFAULT_TIMER_PERIOD);
+  if (EFI_ERROR(Status)) {
+    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    if (OutputEnabled) {
+      EmitDebugMessage(DEBUG_ERROR,
+                       "Unable to set LAPIC default timer period. Unload LAPIC timer driver.\n");
+    }
+    return EFI_DEVICE_ERROR;
+  }
+
+  Status = gBS->InstallMultipleProtocolInterfaces(&mProtocolHandle, &gEfiTimerArchProtocolGuid,
+                                                  &mTimerProtocol, nullptr);
+  if (EFI_ERROR(Status)) {
+    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+  }
+  return Status;
 }
