@@ -4,6 +4,13 @@ namespace {
 constexpr UINT16 SERIAL_LINE_STATUS_PORT = 0x3FD;
 constexpr UINT16 SERIAL_TRANSMIT_PORT = 0x3F8;
 constexpr UINT8 UNCLAIMED_PORT_VALUE = 0xFF;
+constexpr UINT32 CPUID_VERSION_LEAF = 1;
+constexpr UINT32 FAMILY_SHIFT = 8;
+constexpr UINT32 FAMILY_MASK = 0xF;
+constexpr UINT64 APIC_BASE_ADDRESS_MASK = ~0xFFFULL;
+// Offset 0xE0 (destination format) has no x2APIC counterpart.
+constexpr UINT32 X2APIC_MISSING_MSR = 0x80E;
+constexpr UINT32 X2APIC_OFFSET_SHIFT = 4;
 } // namespace
 
 SimulatedMachine& Machine() {
@@ -13,6 +20,64 @@ SimulatedMachine& Machine() {
 
 void SimulatedMachine::Reset() {
   *this = SimulatedMachine();
+}
+
+void SimulatedMachine::SetCpuidLeaf1(UINT32 Family, bool X2ApicSupported,
+                                     bool TscDeadlineSupported) {
+  CpuidResult& Leaf = CpuidLeaves[CPUID_VERSION_LEAF];
+  Leaf.Eax = (Family & FAMILY_MASK) << FAMILY_SHIFT;
+  Leaf.Ecx = (X2ApicSupported ? CPUID_ECX_X2APIC : 0) |
+             (TscDeadlineSupported ? CPUID_ECX_TSC_DEADLINE : 0);
+}
+
+void SimulatedMachine::SetApicBaseMsr(UINT64 Base, bool Enabled, bool X2ApicMode, bool Bootstrap) {
+  Msrs[APIC_BASE_MSR] = (Base & APIC_BASE_ADDRESS_MASK) | (Enabled ? APIC_BASE_EN : 0) |
+                        (X2ApicMode ? APIC_BASE_EXTD : 0) | (Bootstrap ? APIC_BASE_BSP : 0);
+}
+
+void SimulatedMachine::SetUpTscDeadlineCpu(UINT32 Family, bool X2ApicMode, UINT64 Base) {
+  SetCpuidLeaf1(Family, true, true);
+  if (HasApicBaseMsr()) {
+    SetApicBaseMsr(Base, true, X2ApicMode);
+  } else {
+    Msrs.erase(APIC_BASE_MSR);
+  }
+}
+
+bool SimulatedMachine::HasApicBaseMsr() const {
+  auto Found = CpuidLeaves.find(CPUID_VERSION_LEAF);
+  UINT32 Family =
+      Found == CpuidLeaves.end() ? 0 : (Found->second.Eax >> FAMILY_SHIFT) & FAMILY_MASK;
+  return Family != 4 && Family != 5;
+}
+
+namespace {
+UINT64 MsrValue(const std::map<UINT32, UINT64>& Msrs, UINT32 Index) {
+  auto Found = Msrs.find(Index);
+  return Found == Msrs.end() ? 0 : Found->second;
+}
+} // namespace
+
+UINT64 SimulatedMachine::ApicBase() const {
+  return HasApicBaseMsr() ? MsrValue(Msrs, APIC_BASE_MSR) & APIC_BASE_ADDRESS_MASK
+                          : DEFAULT_APIC_BASE;
+}
+
+bool SimulatedMachine::XApicPageMapped() const {
+  if (!HasApicBaseMsr()) {
+    return true;
+  }
+  UINT64 BaseMsr = MsrValue(Msrs, APIC_BASE_MSR);
+  return (BaseMsr & APIC_BASE_EN) != 0 && (BaseMsr & APIC_BASE_EXTD) == 0;
+}
+
+bool SimulatedMachine::X2ApicMsrsEnabled() const {
+  UINT64 BaseMsr = HasApicBaseMsr() ? MsrValue(Msrs, APIC_BASE_MSR) : 0;
+  return (BaseMsr & APIC_BASE_EN) != 0 && (BaseMsr & APIC_BASE_EXTD) != 0;
+}
+
+UINT64 SimulatedMachine::TscDeadline() const {
+  return MsrValue(Msrs, TSC_DEADLINE_MSR);
 }
 
 std::string SimulatedMachine::SerialOutput() const {
@@ -90,18 +155,62 @@ VOID PortWrite8(UINT16 Port, UINT8 Value) {
   }
 }
 
+namespace {
+bool IsX2ApicMsr(UINT32 Index) {
+  return Index >= SimulatedMachine::X2APIC_MSR_FIRST && Index <= SimulatedMachine::X2APIC_MSR_LAST;
+}
+
+// True when a real processor would raise #GP for this MSR index in the current state.
+bool MsrFaults(const SimulatedMachine& M, UINT32 Index) {
+  if (Index == SimulatedMachine::APIC_BASE_MSR) {
+    return !M.HasApicBaseMsr();
+  }
+  if (IsX2ApicMsr(Index)) {
+    return !M.X2ApicMsrsEnabled() || Index == X2APIC_MISSING_MSR;
+  }
+  return false;
+}
+
+UINT64 X2ApicOffset(UINT32 Index) {
+  return static_cast<UINT64>(Index - SimulatedMachine::X2APIC_MSR_FIRST) << X2APIC_OFFSET_SHIFT;
+}
+
+// The register offset a device address selects in the xAPIC page, if it does.
+bool XApicPageOffset(const SimulatedMachine& M, UINT64 Address, UINT64* Offset) {
+  if (!M.XApicPageMapped() || Address < M.ApicBase() ||
+      Address - M.ApicBase() >= SimulatedMachine::APIC_PAGE_SIZE) {
+    return false;
+  }
+  *Offset = Address - M.ApicBase();
+  return true;
+}
+} // namespace
+
 UINT64 MsrRead(UINT32 Index) {
   SimulatedMachine& M = Machine();
-  auto Found = M.Msrs.find(Index);
-  UINT64 Value = Found == M.Msrs.end() ? 0 : Found->second;
+  bool Faults = MsrFaults(M, Index);
+  UINT64 Value = 0;
+  if (!Faults) {
+    Value = IsX2ApicMsr(Index) ? M.ApicRegister(X2ApicOffset(Index)) : MsrValue(M.Msrs, Index);
+  }
   M.Record(AccessKind::MsrRead, Index, Value);
+  if (Faults) {
+    M.Record(AccessKind::Fault, Index, 0);
+  }
   return Value;
 }
 
 VOID MsrWrite(UINT32 Index, UINT64 Value) {
   SimulatedMachine& M = Machine();
-  M.Msrs[Index] = Value;
+  bool Faults = MsrFaults(M, Index);
   M.Record(AccessKind::MsrWrite, Index, Value);
+  if (Faults) {
+    M.Record(AccessKind::Fault, Index, Value);
+  } else if (IsX2ApicMsr(Index)) {
+    M.ApicRegister(X2ApicOffset(Index)) = static_cast<UINT32>(Value);
+  } else {
+    M.Msrs[Index] = Value;
+  }
 }
 
 CpuidResult CpuidExecute(UINT32 Leaf) {
@@ -120,15 +229,26 @@ UINT64 TscRead() {
 
 UINT32 DeviceRead32(UINT64 Address) {
   SimulatedMachine& M = Machine();
-  auto Found = M.DeviceMemory.find(Address);
-  UINT32 Value = Found == M.DeviceMemory.end() ? 0 : Found->second;
+  UINT64 Offset = 0;
+  UINT32 Value = 0;
+  if (XApicPageOffset(M, Address, &Offset)) {
+    Value = M.ApicRegister(Offset);
+  } else {
+    auto Found = M.DeviceMemory.find(Address);
+    Value = Found == M.DeviceMemory.end() ? 0 : Found->second;
+  }
   M.Record(AccessKind::DeviceRead, Address, Value);
   return Value;
 }
 
 VOID DeviceWrite32(UINT64 Address, UINT32 Value) {
   SimulatedMachine& M = Machine();
-  M.DeviceMemory[Address] = Value;
+  UINT64 Offset = 0;
+  if (XApicPageOffset(M, Address, &Offset)) {
+    M.ApicRegister(Offset) = Value;
+  } else {
+    M.DeviceMemory[Address] = Value;
+  }
   M.Record(AccessKind::DeviceWrite, Address, Value);
 }
 

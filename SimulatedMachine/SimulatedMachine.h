@@ -20,7 +20,15 @@ enum class AccessKind {
   TscRead,
   DeviceRead,
   DeviceWrite,
-  Halt
+  Halt,
+  // An access a real processor would refuse with a general-protection fault (an MSR that does not
+  // exist in the current mode); recorded right after the access itself.
+  Fault,
+  // Firmware activity (SimulatedFirmware), interleaved with the hardware accesses.
+  RaiseTpl,     // Address: TPL asked for, Value: TPL before
+  RestoreTpl,   // Address: TPL restored, Value: TPL before
+  FirmwareCall, // Address: FirmwareService, Value: status returned (PCD reads: the value)
+  Interrupt     // Address: vector delivered to the registered handler
 };
 
 struct HardwareAccessRecord {
@@ -50,6 +58,45 @@ public:
   std::map<UINT32, CpuidResult> CpuidLeaves;
   UINT64 Tsc = 0;
   std::map<UINT64, UINT32> DeviceMemory;
+
+  // ---- The local APIC ----
+  // One register file, keyed by the register's byte offset in the xAPIC page. It is reached as
+  // 32-bit device memory at base + offset while the APIC base MSR has EN set and EXTD clear, and
+  // as MSR 0x800 + offset / 16 (low 32 bits; writes keep only the low half) while EXTD is set.
+  // A CPU of family 4 or 5 has no APIC base MSR: its page sits at 0xFEE00000, always enabled.
+  // Other MSRs (0x1B itself, the TSC deadline 0x6E0) live in Msrs.
+  static constexpr UINT32 APIC_BASE_MSR = 0x1B;
+  static constexpr UINT32 TSC_DEADLINE_MSR = 0x6E0;
+  static constexpr UINT32 X2APIC_MSR_FIRST = 0x800;
+  static constexpr UINT32 X2APIC_MSR_LAST = 0x8FF;
+  static constexpr UINT64 APIC_BASE_BSP = 1ULL << 8;
+  static constexpr UINT64 APIC_BASE_EXTD = 1ULL << 10;
+  static constexpr UINT64 APIC_BASE_EN = 1ULL << 11;
+  static constexpr UINT64 DEFAULT_APIC_BASE = 0xFEE00000;
+  static constexpr UINT64 APIC_PAGE_SIZE = 0x1000;
+  static constexpr UINT32 CPUID_ECX_X2APIC = 1U << 21;
+  static constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1U << 24;
+
+  std::map<UINT64, UINT32> ApicRegisters;
+  // The register at Offset in the xAPIC page, whatever the mode (created as 0 on first use); for
+  // presetting and inspecting without going through (and logging) an access.
+  UINT32& ApicRegister(UINT64 Offset) { return ApicRegisters[Offset]; }
+
+  // CPUID leaf 1: family in EAX bits 8-11 (model 0, stepping 0), feature bits in ECX.
+  void SetCpuidLeaf1(UINT32 Family, bool X2ApicSupported, bool TscDeadlineSupported);
+  // MSR 0x1B: Base (bits 12-63 kept) with the EN, EXTD and BSP bits as asked.
+  void SetApicBaseMsr(UINT64 Base, bool Enabled, bool X2ApicMode, bool Bootstrap = true);
+  // A processor with TSC-deadline and x2APIC support whose local APIC is enabled at Base, in
+  // x2APIC mode if X2ApicMode; for family 4 or 5 no APIC base MSR is set up (Base is ignored).
+  void SetUpTscDeadlineCpu(UINT32 Family = 6, bool X2ApicMode = false,
+                           UINT64 Base = DEFAULT_APIC_BASE);
+
+  // What the hardware currently decodes, from CPUID leaf 1 and MSR 0x1B.
+  bool HasApicBaseMsr() const;    // family not 4 or 5
+  UINT64 ApicBase() const;        // page address (0xFEE00000 without the MSR)
+  bool XApicPageMapped() const;   // EN set and EXTD clear (always without the MSR)
+  bool X2ApicMsrsEnabled() const; // EN and EXTD set
+  UINT64 TscDeadline() const;     // MSR 0x6E0, 0 when disarmed
 
   HaltPolicy OnHalt = HaltPolicy::Release;
   int HaltCount = 0;
