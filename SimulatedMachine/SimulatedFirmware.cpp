@@ -62,17 +62,19 @@ EFI_STATUS EFIAPI LocateProtocolService(const EFI_GUID* Protocol, VOID* Registra
       Misuse("LocateProtocol with a registration key");
     }
     *Interface = nullptr;
-    Status = EFI_NOT_FOUND;
-    for (const auto& Failure : F.LocateFailures) {
-      if (SameGuid(Failure.Guid, *Protocol)) {
-        Status = Failure.Status;
+    std::optional<EFI_STATUS> Failure;
+    for (const auto& Configured : F.LocateFailures) {
+      if (SameGuid(Configured.Guid, *Protocol)) {
+        Failure = Configured.Status;
       }
     }
-    if (Status == EFI_NOT_FOUND) {
-      if (auto Found = F.Find(*Protocol)) {
-        *Interface = *Found;
-        Status = EFI_SUCCESS;
-      }
+    std::optional<VOID*> Found = F.Find(*Protocol);
+    if (Failure) {
+      Status = *Failure;
+    } else if (Found) {
+      *Interface = *Found;
+    } else {
+      Status = EFI_NOT_FOUND;
     }
   }
   F.Call(FirmwareService::LocateProtocol, Status);

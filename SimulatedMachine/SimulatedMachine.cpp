@@ -3,6 +3,8 @@
 namespace {
 constexpr UINT16 SERIAL_LINE_STATUS_PORT = 0x3FD;
 constexpr UINT16 SERIAL_TRANSMIT_PORT = 0x3F8;
+constexpr UINT16 SERIAL_LINE_CONTROL_PORT = 0x3FB;
+constexpr UINT8 SERIAL_DIVISOR_LATCH = 0x80;
 constexpr UINT8 UNCLAIMED_PORT_VALUE = 0xFF;
 constexpr UINT32 CPUID_VERSION_LEAF = 1;
 constexpr UINT32 FAMILY_SHIFT = 8;
@@ -82,8 +84,15 @@ UINT64 SimulatedMachine::TscDeadline() const {
 
 std::string SimulatedMachine::SerialOutput() const {
   std::string Text;
+  // While the divisor latch is open (line control bit 7), the transmit port takes the divisor.
+  bool DivisorLatch = false;
   for (const auto& Access : Log) {
-    if (Access.Kind == AccessKind::PortWrite && Access.Address == SERIAL_TRANSMIT_PORT) {
+    if (Access.Kind != AccessKind::PortWrite) {
+      continue;
+    }
+    if (Access.Address == SERIAL_LINE_CONTROL_PORT) {
+      DivisorLatch = (Access.Value & SERIAL_DIVISOR_LATCH) != 0;
+    } else if (Access.Address == SERIAL_TRANSMIT_PORT && !DivisorLatch) {
       Text.push_back(static_cast<char>(Access.Value));
     }
   }

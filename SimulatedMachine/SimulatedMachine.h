@@ -103,7 +103,8 @@ public:
 
   std::vector<HardwareAccessRecord> Log;
 
-  // The bytes written to COM1's transmit register since the last Reset or TakeSerialOutput.
+  // The bytes transmitted on COM1 (writes of 0x3F8 while the divisor latch is closed) since the
+  // last Reset or TakeSerialOutput.
   std::string SerialOutput() const;
   std::string TakeSerialOutput();
   // The records of one kind, in order.

@@ -10,6 +10,7 @@ constexpr UINT64 LAPIC_MODE_X2APIC = 2;
 
 // Register offsets in the xAPIC page.
 constexpr UINT64 XAPIC_EOI_OFFSET = 0xB0;
+constexpr UINT64 XAPIC_DESTINATION_FORMAT_OFFSET = 0xE0; // no x2APIC counterpart
 constexpr UINT64 XAPIC_SPURIOUS_VECTOR_OFFSET = 0xF0;
 constexpr UINT64 XAPIC_LVT_TIMER_OFFSET = 0x320;
 
