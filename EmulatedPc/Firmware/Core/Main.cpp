@@ -1,0 +1,195 @@
+// The firmware's main line, entered from the start-up code in long mode: bring up the board,
+// load the driver the ROM carries, call its entry, then act as the firmware core that uses the
+// timer it installed, report, and power off.
+#include "Core/PeLoader.h"
+#include "Core/TimerExercise.h"
+#include "Platform/BoardSettings.h"
+#include "Platform/Console.h"
+#include "Platform/Cpu.h"
+#include "Platform/Emulator.h"
+#include "Platform/LegacyPic.h"
+#include "Platform/LocalApic.h"
+#include "Services/CpuArch.h"
+#include "Services/Interrupts.h"
+#include "Services/Pcd.h"
+#include "Services/ProtocolDatabase.h"
+#include "Services/StackProbe.h"
+#include "Services/SystemTables.h"
+#include "Services/Tpl.h"
+#include "Uefi/Protocols.h"
+#include "Uefi/SystemTable.h"
+
+extern "C" {
+extern const uint64_t DriverImageBounds[2];
+uint64_t CallOnStack(const void* Function, uint64_t Argument1, uint64_t Argument2,
+                     uint64_t StackTop);
+[[noreturn]] void FirmwareMain();
+}
+
+namespace {
+
+using DriverEntryFn = Uefi::Status(FIRMWARE_API*)(Uefi::Handle ImageHandle,
+                                                  Uefi::SystemTable* SystemTable);
+
+// The image record installed on the driver's image handle under a GUID of this firmware.
+constexpr Uefi::Guid IMAGE_RECORD_GUID = {
+    0x6A1C0E52, 0x3F4B, 0x4E1D, {0x9B, 0x27, 0x51, 0xC4, 0x0D, 0x8E, 0x72, 0xA3}};
+
+constexpr size_t DRIVER_LOAD_AREA_BYTES = 512 * 1024;
+constexpr size_t LOAD_AREA_ALIGNMENT = 4096;
+
+alignas(LOAD_AREA_ALIGNMENT) uint8_t DriverLoadArea[DRIVER_LOAD_AREA_BYTES];
+StackProbe::Stack EntryStack;
+PeLoader::LoadedImage DriverImage;
+
+[[noreturn]] void Finish(const char* Result) {
+  Console::FactText("result", Result);
+  Console::Flush();
+  Emulator::PowerOff();
+}
+
+void ReportProcessor() {
+  const Cpu::CpuidResult Features = Cpu::Cpuid(Cpu::CPUID_FEATURES);
+  Console::BeginLine();
+  Console::Write("cpu: signature ");
+  Console::WriteHex(Features.Eax, 8);
+  Console::Write(", tsc-deadline ");
+  Console::Write((Features.Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0 ? "yes" : "no");
+  Console::Write(", x2apic ");
+  Console::Write((Features.Ecx & Cpu::CPUID1_ECX_X2APIC) != 0 ? "yes" : "no");
+  Console::EndLine();
+  Console::Fact("cpu-tsc-deadline", (Features.Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0);
+}
+
+void BringUpApic(const BoardSettings::Settings& Board) {
+  LocalApic::Reset();
+  if (Board.SwitchToX2Apic) {
+    if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_X2APIC) == 0) {
+      Finish("x2apic-requested-but-not-supported");
+    }
+    LocalApic::SwitchToX2Apic();
+  }
+  Console::FactText("apic-mode", LocalApic::X2ApicMode() ? "x2apic" : "xapic");
+  Console::FactHex("apic-base", LocalApic::Base());
+}
+
+void LoadDriver() {
+  const auto* File = reinterpret_cast<const uint8_t*>(DriverImageBounds[0]);
+  const uint64_t FileSize = DriverImageBounds[1] - DriverImageBounds[0];
+  const char* Problem =
+      PeLoader::Load(File, FileSize, DriverLoadArea, sizeof(DriverLoadArea), DriverImage);
+  Console::BeginLine();
+  Console::Write("driver: ");
+  Console::WriteDecimal(FileSize);
+  Console::Write(" bytes in ROM at ");
+  Console::WriteHex(DriverImageBounds[0], 8);
+  if (Problem != nullptr) {
+    Console::Write(", not loaded: ");
+    Console::Write(Problem);
+    Console::EndLine();
+    Finish("driver-not-loadable");
+  }
+  Console::Write(", PE32+ x86-64 boot-service driver, ");
+  Console::WriteDecimal(DriverImage.Sections);
+  Console::Write(" sections, loaded at ");
+  Console::WriteHex(DriverImage.Base, 8);
+  Console::Write(" with ");
+  Console::WriteDecimal(DriverImage.Relocations);
+  Console::Write(" relocations, entry ");
+  Console::WriteHex(DriverImage.EntryPoint, 8);
+  Console::EndLine();
+}
+
+// Snapshot of the APIC registers the driver may program, to tell whether it touched them.
+struct ApicSnapshot {
+  uint32_t Spurious;
+  uint32_t LvtTimer;
+  uint64_t Deadline;
+};
+
+ApicSnapshot TakeApicSnapshot() {
+  return {LocalApic::Read(LocalApic::REG_SPURIOUS), LocalApic::Read(LocalApic::REG_LVT_TIMER),
+          Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE)};
+}
+
+Uefi::Status CallDriverEntry(Uefi::SystemTable* Table) {
+  Uefi::Handle ImageHandle = nullptr;
+  ProtocolDatabase::Install(&ImageHandle, &IMAGE_RECORD_GUID, &DriverImage);
+  StackProbe::Paint(EntryStack);
+  Console::BeginLine();
+  Console::Write("calling the driver entry point");
+  Console::EndLine();
+  // Interrupts are on at TPL_APPLICATION, as they are while a firmware dispatches drivers.
+  Cpu::EnableInterrupts();
+  const Uefi::Status Result =
+      CallOnStack(reinterpret_cast<const void*>(DriverImage.EntryPoint),
+                  reinterpret_cast<uint64_t>(ImageHandle), reinterpret_cast<uint64_t>(Table),
+                  StackProbe::Top(EntryStack));
+  Console::BeginLine();
+  Console::Write("the driver entry point returned");
+  Console::EndLine();
+  Console::FactHex("entry-status", Result);
+  Console::Fact("entry-stack-bytes", StackProbe::HighWater(EntryStack));
+  Uefi::Handle TimerHandle = nullptr;
+  const bool Installed =
+      ProtocolDatabase::Find(Uefi::TIMER_ARCH_PROTOCOL_GUID, &TimerHandle) != nullptr;
+  Console::FactText("timer-protocol", Installed ? "installed" : "absent");
+  if (Installed) {
+    Console::Fact("timer-on-new-handle", TimerHandle != ImageHandle);
+  }
+  return Result;
+}
+
+void ReportFirmwareUse() {
+  const CpuArch::Counters Cpu = CpuArch::Read();
+  const Pcd::Counters Configuration = Pcd::Read();
+  const Tpl::Counters Levels = Tpl::Read();
+  Console::Fact("cpu-handler-registrations", Cpu.Registrations);
+  Console::FactHex("cpu-handler-vector", static_cast<uint64_t>(Cpu.LastVector));
+  Console::Fact("pcd-tsc-frequency-reads", Configuration.TscFrequencyReads);
+  Console::Fact("pcd-other-reads", Configuration.OtherReads);
+  Console::Fact("tpl-raises", Levels.Raises);
+  Console::Fact("tpl-restores", Levels.Restores);
+  Console::Fact("tpl-violations", Levels.Violations);
+  Console::Fact("tpl-final", Tpl::Current());
+  Console::Fact("unexpected-service-calls", SystemTables::UnexpectedCalls() + Cpu.UnexpectedCalls);
+  Console::Fact("unhandled-interrupts", Interrupts::UnhandledInterrupts());
+}
+
+} // namespace
+
+void FirmwareMain() {
+  Console::Initialize();
+  Console::BeginLine();
+  Console::Write("Emulated PC test firmware: long mode, identity-mapped 4 GiB");
+  Console::EndLine();
+  Interrupts::InstallDescriptorTable();
+  LegacyPic::MaskAll();
+
+  const BoardSettings::Settings Board = BoardSettings::Read();
+  Console::Fact("board-settings-found", Board.Valid);
+  Console::Fact("tsc-frequency", Board.TscFrequency);
+  ReportProcessor();
+  BringUpApic(Board);
+
+  Pcd::SetTscFrequency(Board.TscFrequency);
+  Uefi::Handle FirmwareHandle = nullptr;
+  ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
+  ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
+  Uefi::SystemTable* Table = SystemTables::Build();
+
+  LoadDriver();
+  const ApicSnapshot Before = TakeApicSnapshot();
+  const Uefi::Status EntryStatus = CallDriverEntry(Table);
+  const ApicSnapshot After = TakeApicSnapshot();
+  Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
+                                             Before.LvtTimer != After.LvtTimer ||
+                                             Before.Deadline != After.Deadline);
+  Console::FactHex("lvt-timer-after-entry", After.LvtTimer);
+
+  if (!Uefi::IsError(EntryStatus)) {
+    TimerExercise::Run({Board.TscFrequency, Board.TimerPeriod, Board.SpanPeriods});
+  }
+  ReportFirmwareUse();
+  Finish("done");
+}

@@ -1,0 +1,23 @@
+// Loads a PE32+ EFI boot-service driver for x86-64: checks its headers, copies its headers and
+// sections to their place, and applies its base relocations for that place.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace PeLoader {
+
+struct LoadedImage {
+  uint64_t Base;
+  uint64_t Size;
+  uint64_t EntryPoint;
+  uint64_t LinkedBase;
+  uint32_t Relocations; // 64-bit addresses adjusted
+  uint16_t Sections;
+};
+
+// Returns null and fills Image on success, or the reason the file cannot be loaded.
+const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, size_t Capacity,
+                 LoadedImage& Image);
+
+} // namespace PeLoader

@@ -1,0 +1,42 @@
+#include "Platform/BoardSettings.h"
+
+#include "Platform/Cpu.h"
+
+namespace BoardSettings {
+namespace {
+
+constexpr uint16_t CMOS_INDEX = 0x70;
+constexpr uint16_t CMOS_DATA = 0x71;
+constexpr uint8_t CMOS_NMI_DISABLE = 0x80; // keep NMIs off while the index is written
+
+uint8_t CmosByte(uint8_t Offset) {
+  Cpu::OutByte(CMOS_INDEX, static_cast<uint8_t>(CMOS_NMI_DISABLE | Offset));
+  return Cpu::InByte(CMOS_DATA);
+}
+
+uint32_t CmosLittleEndian(uint8_t Offset, unsigned Bytes) {
+  uint32_t Value = 0;
+  for (unsigned Index = 0; Index < Bytes; ++Index) {
+    Value |= static_cast<uint32_t>(CmosByte(static_cast<uint8_t>(Offset + Index))) << (8 * Index);
+  }
+  return Value;
+}
+
+} // namespace
+
+Settings Read() {
+  Settings Result = {false, false, DEFAULT_TSC_FREQUENCY, DEFAULT_TIMER_PERIOD,
+                     DEFAULT_SPAN_PERIODS};
+  if (CmosByte(CMOS_SETTINGS_OFFSET) != CMOS_SIGNATURE_0 ||
+      CmosByte(CMOS_SETTINGS_OFFSET + 1) != CMOS_SIGNATURE_1) {
+    return Result;
+  }
+  Result.Valid = true;
+  Result.SwitchToX2Apic = (CmosByte(CMOS_SETTINGS_OFFSET + FIELD_FLAGS) & FLAG_X2APIC) != 0;
+  Result.TscFrequency = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_TSC_FREQUENCY, 4);
+  Result.TimerPeriod = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_TIMER_PERIOD, 4);
+  Result.SpanPeriods = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_SPAN_PERIODS, 2);
+  return Result;
+}
+
+} // namespace BoardSettings

@@ -1,0 +1,18 @@
+#include "Platform/Emulator.h"
+
+#include "Platform/Cpu.h"
+
+namespace Emulator {
+namespace {
+constexpr uint16_t SHUTDOWN_PORT = 0x8900;
+constexpr char SHUTDOWN_WORD[] = "Shutdown";
+} // namespace
+
+void PowerOff() {
+  for (const char* Character = SHUTDOWN_WORD; *Character != '\0'; ++Character) {
+    Cpu::OutByte(SHUTDOWN_PORT, static_cast<uint8_t>(*Character));
+  }
+  Cpu::HaltForever();
+}
+
+} // namespace Emulator

@@ -1,0 +1,43 @@
+// The firmware's own use of the local APIC: bring-up before the driver runs, and the few
+// registers it reads afterwards to see what the driver left behind.
+#pragma once
+
+#include <stdint.h>
+
+namespace LocalApic {
+
+constexpr uint32_t MSR_APIC_BASE = 0x1B;
+constexpr uint64_t APIC_BASE_BSP = 1u << 8;
+constexpr uint64_t APIC_BASE_EXTD = 1u << 10; // x2APIC mode
+constexpr uint64_t APIC_BASE_EN = 1u << 11;   // globally enabled
+constexpr uint64_t APIC_BASE_ADDRESS_MASK = ~0xFFFull;
+constexpr uint32_t MSR_TSC_DEADLINE = 0x6E0;
+constexpr uint32_t X2APIC_MSR_BASE = 0x800;
+
+// Register offsets in the xAPIC page.
+constexpr uint32_t REG_EOI = 0xB0;
+constexpr uint32_t REG_SPURIOUS = 0xF0;
+constexpr uint32_t REG_ISR_BASE = 0x100; // eight 32-bit words, one every 16 bytes
+constexpr uint32_t REG_LVT_TIMER = 0x320;
+constexpr uint32_t SPURIOUS_APIC_ENABLE = 1u << 8;
+constexpr uint32_t LVT_MASKED = 1u << 16;
+constexpr uint32_t LVT_VECTOR_MASK = 0xFF;
+constexpr uint32_t LVT_TIMER_MODE_MASK = 3u << 17;
+constexpr uint32_t LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
+
+constexpr uint8_t SPURIOUS_VECTOR = 0xFF;
+
+bool X2ApicMode();
+uint64_t Base();
+uint32_t Read(uint32_t Offset);
+void Write(uint32_t Offset, uint32_t Value);
+
+// Globally enables the APIC (it comes out of reset in xAPIC mode at its reset base) and sets the
+// spurious vector with the APIC still software-disabled (the driver enables it).
+void Reset();
+// Moves an enabled xAPIC to x2APIC mode, the only transition the hardware allows from there.
+void SwitchToX2Apic();
+
+bool InService(uint8_t Vector);
+
+} // namespace LocalApic

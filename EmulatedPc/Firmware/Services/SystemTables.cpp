@@ -1,0 +1,58 @@
+#include "Services/SystemTables.h"
+
+#include "Platform/Console.h"
+#include "Services/ProtocolDatabase.h"
+#include "Services/Tpl.h"
+#include "Uefi/BootServices.h"
+
+namespace SystemTables {
+namespace {
+
+Uefi::BootServices BootServicesTable;
+Uefi::SystemTable SystemTableInstance;
+char16_t FirmwareVendor[] = u"Emulated PC test firmware";
+uint64_t UnexpectedCount = 0;
+
+template <unsigned Slot> FIRMWARE_API Uefi::Status UnexpectedBootService() {
+  ++UnexpectedCount;
+  Console::Fact("unexpected-boot-service-slot", Slot);
+  return Uefi::UNSUPPORTED;
+}
+
+// Fills slots [0, Count) with their own stubs, so a report names the slot that was called.
+template <unsigned Count> void FillUnexpected(void** Slots) {
+  if constexpr (Count > 0) {
+    Slots[Count - 1] = reinterpret_cast<void*>(&UnexpectedBootService<Count - 1>);
+    FillUnexpected<Count - 1>(Slots);
+  }
+}
+
+} // namespace
+
+Uefi::SystemTable* Build() {
+  BootServicesTable.Hdr = {Uefi::BOOT_SERVICES_SIGNATURE, Uefi::REVISION_2_70,
+                           sizeof(Uefi::BootServices), 0, 0};
+  FillUnexpected<Uefi::BOOT_SERVICE_SLOT_COUNT>(BootServicesTable.Slots);
+  BootServicesTable.Slots[Uefi::SLOT_RAISE_TPL] =
+      reinterpret_cast<void*>(static_cast<Uefi::RaiseTplFn>(&Tpl::Raise));
+  BootServicesTable.Slots[Uefi::SLOT_RESTORE_TPL] =
+      reinterpret_cast<void*>(static_cast<Uefi::RestoreTplFn>(&Tpl::Restore));
+  BootServicesTable.Slots[Uefi::SLOT_LOCATE_PROTOCOL] = reinterpret_cast<void*>(
+      static_cast<Uefi::LocateProtocolFn>(&ProtocolDatabase::LocateProtocol));
+  BootServicesTable.Slots[Uefi::SLOT_INSTALL_MULTIPLE_PROTOCOL_INTERFACES] =
+      reinterpret_cast<void*>(static_cast<Uefi::InstallMultipleProtocolInterfacesFn>(
+          &ProtocolDatabase::InstallMultipleProtocolInterfaces));
+
+  SystemTableInstance = {};
+  SystemTableInstance.Hdr = {Uefi::SYSTEM_TABLE_SIGNATURE, Uefi::REVISION_2_70,
+                             sizeof(Uefi::SystemTable), 0, 0};
+  SystemTableInstance.FirmwareVendor = FirmwareVendor;
+  SystemTableInstance.BootServicesTable = &BootServicesTable;
+  return &SystemTableInstance;
+}
+
+uint64_t UnexpectedCalls() {
+  return UnexpectedCount;
+}
+
+} // namespace SystemTables

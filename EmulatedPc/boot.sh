@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Boots the emulated PC once: the test firmware ROM (which carries the driver image) on a bochs
+# machine, headless, with the first serial port captured to a file.
+#
+#   boot.sh --rom FILE --video-rom FILE --serial FILE [--cpu MODEL] [--x2apic]
+#           [--period UNITS] [--span PERIODS] [--ips N] [--timeout SECONDS] [--keep-dir DIR]
+#
+# The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly;
+# the TSC then advances by one per instruction and its frequency is the --ips value, which the
+# firmware learns from the board settings this script writes into CMOS.
+set -euo pipefail
+
+CPU_MODEL=corei7_skylake_x
+X2APIC=0
+PERIOD=10000         # 100 ns units: 1 ms
+SPAN_PERIODS=40
+IPS=20000000         # emulated instructions, and TSC ticks, per second
+TIMEOUT=60           # host seconds; a driver stuck in a halt ends the run here
+ROM= VIDEO_ROM= SERIAL= KEEP_DIR=
+# A fixed start date for the real-time clock, so that nothing differs from one run to the next.
+RTC_START=946684800
+
+usage() { sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --rom) ROM=$2; shift 2 ;;
+    --video-rom) VIDEO_ROM=$2; shift 2 ;;
+    --serial) SERIAL=$2; shift 2 ;;
+    --cpu) CPU_MODEL=$2; shift 2 ;;
+    --x2apic) X2APIC=1; shift ;;
+    --period) PERIOD=$2; shift 2 ;;
+    --span) SPAN_PERIODS=$2; shift 2 ;;
+    --ips) IPS=$2; shift 2 ;;
+    --timeout) TIMEOUT=$2; shift 2 ;;
+    --keep-dir) KEEP_DIR=$2; shift 2 ;;
+    -h|--help) usage ;;
+    *) echo "boot.sh: unknown option $1" >&2; usage ;;
+  esac
+done
+[ -n "$ROM" ] && [ -n "$VIDEO_ROM" ] && [ -n "$SERIAL" ] || usage
+for number in "$PERIOD" "$SPAN_PERIODS" "$IPS"; do
+  [[ "$number" =~ ^[0-9]+$ ]] || { echo "boot.sh: not a number: $number" >&2; exit 2; }
+done
+[ "$PERIOD" -ge 1 ] && [ "$PERIOD" -le 4294967295 ] || { echo "boot.sh: period out of range" >&2; exit 2; }
+[ "$IPS" -ge 1000000 ] && [ "$IPS" -le 4294967295 ] || { echo "boot.sh: ips out of range" >&2; exit 2; }
+[ "$SPAN_PERIODS" -ge 2 ] && [ "$SPAN_PERIODS" -le 65535 ] || { echo "boot.sh: span out of range" >&2; exit 2; }
+
+if [ -n "$KEEP_DIR" ]; then
+  WORK=$KEEP_DIR; mkdir -p "$WORK"
+else
+  WORK=$(mktemp -d); trap 'rm -rf "$WORK"' EXIT
+fi
+
+# ---- board settings in CMOS bytes 0x60..0x6D (see Firmware/Platform/BoardSettings.h)
+CMOS_SIZE=128
+CMOS_SETTINGS_OFFSET=$((0x60))
+byte() { printf "\\$(printf '%03o' "$1")"; }
+little_endian() { local value=$1 count=$2; for ((i = 0; i < count; i++)); do byte $(((value >> (8 * i)) & 0xFF)); done; }
+{
+  head -c "$CMOS_SETTINGS_OFFSET" /dev/zero
+  printf 'VT'
+  byte "$X2APIC"; byte 0
+  little_endian "$IPS" 4
+  little_endian "$PERIOD" 4
+  little_endian "$SPAN_PERIODS" 2
+} > "$WORK/cmos.bin"
+head -c $((CMOS_SIZE - $(stat -c %s "$WORK/cmos.bin"))) /dev/zero >> "$WORK/cmos.bin"
+
+cat > "$WORK/bochsrc" <<CONFIG
+megs: 64
+romimage: file="$(readlink -f "$ROM")"
+vgaromimage: file="$(readlink -f "$VIDEO_ROM")"
+cpu: model=$CPU_MODEL, count=1, ips=$IPS, reset_on_triple_fault=0
+clock: sync=none, time0=$RTC_START
+cmosimage: file="$WORK/cmos.bin", rtc_init=time0
+com1: enabled=1, mode=file, dev="$WORK/serial.log"
+port_e9_hack: enabled=1
+display_library: sdl2
+mouse: enabled=0
+log: "$WORK/bochs.log"
+panic: action=fatal
+error: action=report
+info: action=ignore
+debug: action=ignore
+CONFIG
+
+# The built-in debugger stops before the first instruction until it reads "c".
+status=0
+echo c | SDL_VIDEODRIVER=dummy timeout "$TIMEOUT" bochs -q -f "$WORK/bochsrc" > "$WORK/bochs.out" 2>&1 || status=$?
+if [ "$status" = 124 ]; then
+  echo "boot.sh: the emulated PC did not power off within $TIMEOUT s" >&2
+fi
+touch "$WORK/serial.log"
+cp "$WORK/serial.log" "$SERIAL"
+# bochs leaves through its shutdown port with a "panic" message; anything else is worth seeing.
+if ! grep -q "Shutdown port: shutdown requested" "$WORK/bochs.out"; then
+  echo "boot.sh: bochs stopped without the firmware's power-off; its last words:" >&2
+  grep -E "PANIC|ERROR|exiting" "$WORK/bochs.out" "$WORK/bochs.log" 2>/dev/null | tail -5 >&2 || true
+  exit 1
+fi
