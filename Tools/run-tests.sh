@@ -18,3 +18,13 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD
   -DVESK_SANITIZE=ON -DVESK_BUILD_IMAGE=OFF >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== Fuzzing the format engine for ${VESK_FUZZ_SECONDS:=45} s"
+mkdir -p build/sanitize/fuzz-corpus
+if ! build/sanitize/FormatTextListFuzzer -max_total_time="$VESK_FUZZ_SECONDS" -print_final_stats=1 \
+  build/sanitize/fuzz-corpus Fuzz/seeds >build/sanitize/fuzz.log 2>&1; then
+  tail -n 60 build/sanitize/fuzz.log
+  echo "The format engine fuzzer found a fault; the input is in the current folder (crash-*)."
+  exit 1
+fi
+grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' build/sanitize/fuzz.log

@@ -10,6 +10,7 @@ target_compile_options(${IMAGE_NAME} PRIVATE
   -ffreestanding -nostdlib -fno-threadsafe-statics
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   -mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe
+  -fstack-usage
   -Werror=global-constructors -Werror=exit-time-destructors)
 
 set(IMAGE_FILE ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.efi)
