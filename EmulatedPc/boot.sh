@@ -15,7 +15,7 @@ X2APIC=0
 PERIOD=10000         # 100 ns units: 1 ms
 SPAN_PERIODS=40
 IPS=20000000         # emulated instructions, and TSC ticks, per second
-TIMEOUT=60           # host seconds; a driver stuck in a halt ends the run here
+TIMEOUT=30           # host seconds (a good run takes about one); a stuck driver ends here
 ROM= VIDEO_ROM= SERIAL= KEEP_DIR=
 # A fixed start date for the real-time clock, so that nothing differs from one run to the next.
 RTC_START=946684800

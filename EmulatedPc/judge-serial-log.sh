@@ -154,6 +154,7 @@ else
 
   expect_fact stop-status "$SUCCESS"
   expect_fact stopped-get-period 0
+  expect_fact deadline-after-stop 0
   expect_fact ticks-after-stop 0
   expect_fact interrupts-after-stop 0
   expect_fact lvt-timer-masked-after-stop 1

@@ -201,6 +201,7 @@ void Run(const Plan& Settings) {
   // window below is opened and closed before anything is printed.
   WaitForTick(2 * PeriodTsc);
   const Uefi::Status StopStatus = SetPeriod(Timer, 0);
+  const uint64_t DeadlineAfterStop = Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE);
   TakeLog();
   Interrupts::ResetStatistics(TIMER_VECTOR);
   Spin(SpanTsc);
@@ -211,6 +212,7 @@ void Run(const Plan& Settings) {
   const NotifyLog StoppedSoft = TakeLog();
   Console::FactHex("stop-status", StopStatus);
   Console::Fact("stopped-get-period", PeriodNow);
+  Console::Fact("deadline-after-stop", DeadlineAfterStop);
   Console::Fact("ticks-after-stop", Stopped.Calls);
   Console::Fact("interrupts-after-stop", InterruptsAfterStop);
   Console::Fact("lvt-timer-masked-after-stop",

@@ -133,7 +133,7 @@ HandlerStatistics Statistics(uint8_t Vector) {
   return Stats[Vector];
 }
 void ResetStatistics(uint8_t Vector) {
-  Stats[Vector] = {0, 0, 0, 0, 0};
+  Stats[Vector] = {0, 0, 0, 0, Stats[Vector].LeftInService};
 }
 uint64_t UnhandledInterrupts() {
   return Unhandled;

@@ -33,6 +33,8 @@ struct HandlerStatistics {
   uint64_t LeftInService; // the handler returned with its vector still in service (no EOI)
 };
 HandlerStatistics Statistics(uint8_t Vector);
+// Starts a new measurement; the count of missing end-of-interrupts runs on for the whole boot,
+// since one missing EOI blocks the vector for good and later windows would see nothing.
 void ResetStatistics(uint8_t Vector);
 
 uint64_t UnhandledInterrupts();
