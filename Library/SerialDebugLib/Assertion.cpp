@@ -23,6 +23,13 @@ VOID ReportAssertion(const CHAR8* FileName, UINT64 LineNumber, const CHAR8* Desc
   HaltUntilReleased();
 }
 
+VOID ReportFailedStatusCheck(EFI_STATUS Status, const CHAR8* FileName, UINT64 LineNumber) {
+  if (DebugOutputEnabled()) {
+    EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
+  }
+  ReportAssertion(FileName, LineNumber, "!EFI_ERROR (Status)");
+}
+
 // Not guarded itself: it runs because a guard already failed. The function whose guard failed is
 // named by the place of its call here, as an offset into the image that the linker map resolves;
 // the return address is backed up by one byte, since the call may be the function's last

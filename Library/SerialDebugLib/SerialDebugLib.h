@@ -19,6 +19,10 @@ VOID EFIAPI EmitDebugMessage(UINT32 ErrorLevel, const CHAR8* Format, ...);
 // releases the halt.
 VOID ReportAssertion(const CHAR8* FileName, UINT64 LineNumber, const CHAR8* Description);
 
+// The report of ASSERT_EFI_ERROR: "\nASSERT_EFI_ERROR (Status = <name>)\n", then the assertion
+// "!EFI_ERROR (Status)" at the place of the check.
+VOID ReportFailedStatusCheck(EFI_STATUS Status, const CHAR8* FileName, UINT64 LineNumber);
+
 // The compiler's stack protector copies this value into every guarded frame and calls
 // ReportStackFault when the copy no longer matches on the way out.
 extern "C" const UINT64 mStackGuard asm("__stack_chk_guard");
@@ -36,9 +40,6 @@ extern "C" VOID ReportStackFault() asm("__stack_chk_fail");
   do {                                                                                             \
     EFI_STATUS CheckedStatus = (StatusValue);                                                      \
     if (EFI_ERROR(CheckedStatus)) {                                                                \
-      if (DebugOutputEnabled()) {                                                                  \
-        EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", CheckedStatus);        \
-      }                                                                                            \
-      ReportAssertion(__FILE__, __LINE__, "!EFI_ERROR (Status)");                                  \
+      ReportFailedStatusCheck(CheckedStatus, __FILE__, __LINE__);                                  \
     }                                                                                              \
   } while (false)
