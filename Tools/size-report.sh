@@ -20,6 +20,5 @@ llvm-readobj --sections "$image" | awk '
   /IMAGE_SCN_MEM_(READ|WRITE|EXECUTE)/ {sub("IMAGE_SCN_MEM_", "", $1); flags=flags" "$1}
   /^  }/ {printf "  %-8s %6d %6d %s\n", name, vsize, raw, flags}'
 echo
-echo "Largest stack frames (bytes, function):"
-find build/image -name '*.su' -exec cat {} + | awk -F'\t' '{split($1, place, ":"); print $2 "\t" place[length(place)]}' \
-  | sort -rn | head -n "${1:-5}" | sed 's/^/  /'
+echo "Largest stack frames (bytes, from each function's prologue; return address included):"
+python3 Tools/stack_frames.py "$image" build/image/VeskLapicTimerDxe.map "${1:-5}"
