@@ -14,6 +14,7 @@ namespace {
 constexpr uint8_t TIMER_VECTOR = 0x40;
 constexpr uint64_t UNITS_PER_SECOND = 10000000;       // 100 ns units
 constexpr uint64_t DEFAULT_PERIOD_WINDOW_TENTHS = 25; // 2.5 default periods
+constexpr uint64_t TENTHS = 10;
 constexpr uint64_t RESTART_WINDOW_PERIODS = 5;
 
 // What the notify function saw; written at TPL_HIGH_LEVEL, read with interrupts off.
@@ -148,7 +149,7 @@ void Run(const Plan& Settings) {
   Console::FactHex("get-period-null-status", Timer->GetTimerPeriod(Timer, nullptr));
   Interrupts::ResetStatistics(TIMER_VECTOR);
   Spin(DefaultPeriod * Settings.TscFrequency / UNITS_PER_SECOND * DEFAULT_PERIOD_WINDOW_TENTHS /
-       10);
+       TENTHS);
   Console::Fact("default-window-tenths-of-periods", DEFAULT_PERIOD_WINDOW_TENTHS);
   Console::Fact("default-window-interrupts", Interrupts::Statistics(TIMER_VECTOR).Calls);
 

@@ -61,6 +61,10 @@ FIRMWARE_API Uefi::Status SetMemoryAttributes(Uefi::CpuArchProtocol*, uint64_t, 
   return Uefi::UNSUPPORTED;
 }
 
+// One timer (the TSC); DMA buffers need no alignment beyond a cache line on this machine.
+constexpr uint32_t NUMBER_OF_TIMERS = 1;
+constexpr uint32_t DMA_BUFFER_ALIGNMENT = 64;
+
 Uefi::CpuArchProtocol Protocol = {&FlushDataCache,
                                   &EnableInterrupt,
                                   &DisableInterrupt,
@@ -69,8 +73,8 @@ Uefi::CpuArchProtocol Protocol = {&FlushDataCache,
                                   &RegisterInterruptHandler,
                                   &GetTimerValue,
                                   &SetMemoryAttributes,
-                                  1,
-                                  64};
+                                  NUMBER_OF_TIMERS,
+                                  DMA_BUFFER_ALIGNMENT};
 
 } // namespace
 
