@@ -96,6 +96,6 @@ cp "$WORK/serial.log" "$SERIAL"
 # bochs leaves through its shutdown port with a "panic" message; anything else is worth seeing.
 if ! grep -q "Shutdown port: shutdown requested" "$WORK/bochs.out"; then
   echo "boot.sh: bochs stopped without the firmware's power-off; its last words:" >&2
-  grep -E "PANIC|ERROR|exiting" "$WORK/bochs.out" "$WORK/bochs.log" 2>/dev/null | tail -5 >&2 || true
+  grep -hE "PANIC|ERROR|exiting" "$WORK/bochs.out" "$WORK/bochs.log" 2>/dev/null | tail -5 >&2 || true
   exit 1
 fi

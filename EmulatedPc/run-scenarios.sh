@@ -26,6 +26,7 @@ ROMS=(--rom "$BUILD_DIR/emulated-pc/EmulatedPcRom.bin" --video-rom "$BUILD_DIR/e
 LOGS=$BUILD_DIR/emulated-pc/scenarios
 mkdir -p "$LOGS"
 
+LOG_TAIL_LINES=12 # shown for a failed scenario, so that a CI log says what went wrong
 passed=0
 failed=0
 scenario() { # name description judge-options -- boot-options
@@ -40,7 +41,8 @@ scenario() { # name description judge-options -- boot-options
     "$HERE/judge-serial-log.sh" "${judge[@]}" "$log"; then
     passed=$((passed + 1))
   else
-    echo "  serial log: $log"
+    echo "  serial log: $log; its last lines:"
+    tail -n "$LOG_TAIL_LINES" "$log" | tr -d '\r' | sed 's/^/    | /'
     failed=$((failed + 1))
   fi
 }
