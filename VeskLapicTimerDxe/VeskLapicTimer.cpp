@@ -68,13 +68,6 @@ UINT64 DeadlineAfter(UINT64 Now, UINT64 TimerPeriod) {
   return Ticks > LARGEST_UINT64 - Now ? LARGEST_UINT64 : Now + Ticks;
 }
 
-// A failed status at entry: the status by name, if messages are wanted, then the assertion.
-VOID ReportFailedStatus(BOOLEAN OutputEnabled, EFI_STATUS Status, UINT64 LineNumber) {
-  if (OutputEnabled) {
-    EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
-  }
-  ReportAssertion(__FILE__, LineNumber, "!EFI_ERROR (Status)");
-}
 } // namespace
 
 constinit EFI_TIMER_NOTIFY mNotifyFunction = nullptr;
@@ -200,7 +193,7 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
   Status =
       gBS->LocateProtocol(&gEfiCpuArchProtocolGuid, nullptr, reinterpret_cast<VOID**>(&mCpuArch));
   if (EFI_ERROR(Status)) {
-    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    ReportFailedStatusCheck(OutputEnabled, Status, __FILE__, __LINE__);
   }
   if (EFI_ERROR(Status) || mCpuArch == nullptr) {
     return EFI_DEVICE_ERROR;
@@ -236,7 +229,7 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
   Status =
       mCpuArch->RegisterInterruptHandler(mCpuArch, LAPIC_TIMER_VECTOR, LapicTimerInterruptHandler);
   if (EFI_ERROR(Status)) {
-    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    ReportFailedStatusCheck(OutputEnabled, Status, __FILE__, __LINE__);
     if (OutputEnabled) {
       EmitDebugMessage(DEBUG_ERROR, "Unable to register LAPIC interrupt with CPU Arch Protocol. "
                                     "Unload LAPIC timer driver.\n");
@@ -246,7 +239,7 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
 
   Status = LapicTimerSetTimerPeriod(&mTimerProtocol, DEFAULT_TIMER_PERIOD);
   if (EFI_ERROR(Status)) {
-    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    ReportFailedStatusCheck(OutputEnabled, Status, __FILE__, __LINE__);
     if (OutputEnabled) {
       EmitDebugMessage(DEBUG_ERROR,
                        "Unable to set LAPIC default timer period. Unload LAPIC timer driver.\n");
@@ -257,7 +250,7 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
   Status = gBS->InstallMultipleProtocolInterfaces(&mProtocolHandle, &gEfiTimerArchProtocolGuid,
                                                   &mTimerProtocol, nullptr);
   if (EFI_ERROR(Status)) {
-    ReportFailedStatus(OutputEnabled, Status, __LINE__);
+    ReportFailedStatusCheck(OutputEnabled, Status, __FILE__, __LINE__);
   }
   return Status;
 }

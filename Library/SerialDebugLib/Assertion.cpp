@@ -23,8 +23,9 @@ VOID ReportAssertion(const CHAR8* FileName, UINT64 LineNumber, const CHAR8* Desc
   HaltUntilReleased();
 }
 
-VOID ReportFailedStatusCheck(EFI_STATUS Status, const CHAR8* FileName, UINT64 LineNumber) {
-  if (DebugOutputEnabled()) {
+VOID ReportFailedStatusCheck(BOOLEAN OutputEnabled, EFI_STATUS Status, const CHAR8* FileName,
+                             UINT64 LineNumber) {
+  if (OutputEnabled) {
     EmitDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
   }
   ReportAssertion(FileName, LineNumber, "!EFI_ERROR (Status)");

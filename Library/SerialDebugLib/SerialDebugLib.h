@@ -19,9 +19,11 @@ VOID EFIAPI EmitDebugMessage(UINT32 ErrorLevel, const CHAR8* Format, ...);
 // releases the halt.
 VOID ReportAssertion(const CHAR8* FileName, UINT64 LineNumber, const CHAR8* Description);
 
-// The report of ASSERT_EFI_ERROR: "\nASSERT_EFI_ERROR (Status = <name>)\n", then the assertion
-// "!EFI_ERROR (Status)" at the place of the check.
-VOID ReportFailedStatusCheck(EFI_STATUS Status, const CHAR8* FileName, UINT64 LineNumber);
+// The report of a failed status check: "\nASSERT_EFI_ERROR (Status = <name>)\n" when messages are
+// wanted (the caller's answer from DebugOutputEnabled), then the assertion "!EFI_ERROR (Status)" at
+// the place of the check.
+VOID ReportFailedStatusCheck(BOOLEAN OutputEnabled, EFI_STATUS Status, const CHAR8* FileName,
+                             UINT64 LineNumber);
 
 // The compiler's stack protector copies this value into every guarded frame and calls
 // ReportStackFault when the copy no longer matches on the way out.
@@ -40,6 +42,6 @@ extern "C" VOID ReportStackFault() asm("__stack_chk_fail");
   do {                                                                                             \
     EFI_STATUS CheckedStatus = (StatusValue);                                                      \
     if (EFI_ERROR(CheckedStatus)) {                                                                \
-      ReportFailedStatusCheck(CheckedStatus, __FILE__, __LINE__);                                  \
+      ReportFailedStatusCheck(DebugOutputEnabled(), CheckedStatus, __FILE__, __LINE__);            \
     }                                                                                              \
   } while (false)
