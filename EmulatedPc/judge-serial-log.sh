@@ -38,6 +38,9 @@ LVT_MASKED=$((1 << 16))
 LVT_TIMER_MODE_SHIFT=17
 LVT_TIMER_MODE_TSC_DEADLINE=2
 # ---- tolerances
+# The TSC rate the board states (the emulator's instructions per second) against the one the
+# firmware measures with the 8254 interval timer, an independent clock.
+TSC_FREQUENCY_TOLERANCE_PERCENT=1
 # Each period is re-armed from the TSC read inside the handler, so the interrupt latency adds to
 # every period: the mean interval may exceed the period by this much, never fall below it.
 TICK_LATENCY_PERCENT=5
@@ -87,6 +90,9 @@ expect_fact tpl-violations 0
 expect_fact unexpected-service-calls 0
 expect_fact unhandled-interrupts 0
 expect_fact tpl-final "$TPL_APPLICATION"
+stated=$(number tsc-frequency)
+allowance=$((stated * TSC_FREQUENCY_TOLERANCE_PERCENT / 100))
+expect_range tsc-frequency-measured $((stated - allowance)) $((stated + allowance))
 [ "$(fact tpl-raises)" = "$(fact tpl-restores)" ] ||
   fail "RaiseTPL called $(fact tpl-raises) times but RestoreTPL $(fact tpl-restores) times"
 

@@ -7,6 +7,7 @@
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
 #include "Platform/Emulator.h"
+#include "Platform/IntervalTimer.h"
 #include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
 #include "Services/CpuArch.h"
@@ -34,6 +35,9 @@ using DriverEntryFn = Uefi::Status(FIRMWARE_API*)(Uefi::Handle ImageHandle,
 // The image record installed on the driver's image handle under a GUID of this firmware.
 constexpr Uefi::Guid IMAGE_RECORD_GUID = {
     0x6A1C0E52, 0x3F4B, 0x4E1D, {0x9B, 0x27, 0x51, 0xC4, 0x0D, 0x8E, 0x72, 0xA3}};
+
+// 20 ms of the interval timer: the TSC rate the board states is checked against it.
+constexpr uint16_t TSC_CALIBRATION_TIMER_COUNT = 23864;
 
 constexpr size_t DRIVER_LOAD_AREA_BYTES = 512 * 1024;
 constexpr size_t LOAD_AREA_ALIGNMENT = 4096;
@@ -169,6 +173,8 @@ void FirmwareMain() {
   const BoardSettings::Settings Board = BoardSettings::Read();
   Console::Fact("board-settings-found", Board.Valid);
   Console::Fact("tsc-frequency", Board.TscFrequency);
+  Console::Fact("tsc-frequency-measured",
+                IntervalTimer::MeasureTscFrequency(TSC_CALIBRATION_TIMER_COUNT));
   ReportProcessor();
   BringUpApic(Board);
 
