@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the firmware image and the host tests and runs every test: the host tests, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the image booted on an emulated PC.
+# Builds the firmware image and the host tests and runs every test: the host tests, the image
+# booted on an emulated PC, the host tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a bounded run of the format engine's fuzzer.
+# VESK_FUZZ_SECONDS sets the fuzzing time (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +14,9 @@ echo "== Host tests and firmware image"
 cmake -S . -B build -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== The image booted on an emulated PC: (a) xAPIC, (b) x2APIC, (c) no TSC-deadline"
+EmulatedPc/run-scenarios.sh
 
 echo "== Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
