@@ -1,6 +1,7 @@
 // The format engine. It keeps no state between calls, allocates nothing and writes every output
-// byte through EmitRepeated, which never reaches the end limit: output that does not fit is cut
-// wherever it meets the limit, and the last byte of the buffer is kept for the terminating zero.
+// byte through EmitRepeated (runs of one byte) or EmitCharacters (runs of text), which never reach
+// the end limit: output that does not fit is cut wherever it meets the limit, and the last byte of
+// the buffer is kept for the terminating zero.
 #include "Library/BasePrintLib/PrintLibInternal.h"
 
 #include "Library/BaseLib/BaseLib.h"
@@ -20,6 +21,7 @@ constexpr UINT64 DIGITS_PER_GROUP = 3;
 constexpr CHAR8 GROUP_SEPARATOR = ',';
 
 constexpr UINT64 LOW_32_BITS = 0xFFFFFFFF;
+constexpr UINT64 NO_LIMIT = ~UINT64{0};
 constexpr UINT64 TWO_BYTE_CHARACTER_SIZE = 2;
 constexpr UINT64 BITS_PER_BYTE = 8;
 
@@ -75,6 +77,30 @@ template <typename T> T* SlotPointer(UINT64 Slot) {
 
 // A line feed or carriage return starts a line end; the other of the two joins it when it follows
 // at once. Format points after First and is moved past a joined character.
+// The format characters that start an item of their own; every other byte is an item that prints
+// itself.
+bool StartsItem(CHAR8 Character) {
+  return Character == 0 || Character == '%' || Character == '\n' || Character == '\r';
+}
+
+// How many of Count bytes fit before End; nothing fits once the cursor has reached it.
+UINT64 ClipToEnd(const CHAR8* Cursor, const CHAR8* End, UINT64 Count) {
+  const UINT64 Room = Cursor < End ? static_cast<UINT64>(End - Cursor) : 0;
+  return Count < Room ? Count : Room;
+}
+
+// Writes Count characters taken Step bytes apart (a 2-byte character as its low byte), stopping
+// before End like EmitRepeated: the run is cut once instead of testing the end before every byte.
+CHAR8* EmitCharacters(CHAR8* Cursor, const CHAR8* End, const void* Characters, UINT64 Count,
+                      UINT64 Step) {
+  const UINT8* Bytes = static_cast<const UINT8*>(Characters);
+  const UINT64 Written = ClipToEnd(Cursor, End, Count);
+  for (UINT64 Index = 0; Index < Written; ++Index) {
+    Cursor[Index] = static_cast<CHAR8>(Bytes[Index * Step]);
+  }
+  return Cursor + Written;
+}
+
 const CHAR8* TakeLineEnd(CHAR8 First, const CHAR8*& Format) {
   const CHAR8 Joined = First == '\n' ? '\r' : '\n';
   if (*Format == Joined) {
@@ -85,42 +111,74 @@ const CHAR8* TakeLineEnd(CHAR8 First, const CHAR8*& Format) {
 }
 
 CHAR8* EmitText(CHAR8* Cursor, const CHAR8* End, const CHAR8* Text) {
-  for (; *Text != 0 && Cursor < End; ++Text) {
-    Cursor = EmitRepeated(Cursor, End, 1, static_cast<UINT8>(*Text));
+  return EmitCharacters(Cursor, End, Text, AsciiStrnLenS(Text, NO_LIMIT), 1);
+}
+
+// Characters before the zero character, at most Limit.
+UINT64 TextLength(const UINT8* Text, bool TwoByteText, UINT64 Limit) {
+  if (!TwoByteText) {
+    return AsciiStrnLenS(reinterpret_cast<const CHAR8*>(Text), Limit);
   }
-  return Cursor;
+  UINT64 Length = 0;
+  for (const UINT8* Character = Text; Length < Limit && (Character[0] != 0 || Character[1] != 0);
+       Character += TWO_BYTE_CHARACTER_SIZE) {
+    ++Length;
+  }
+  return Length;
 }
 
 // Text is zero-ended: 1-byte characters, or 2-byte little-endian characters written as their low 8
 // bits when TwoByteText is on. Precision is the item's precision as the conversion means it.
 CHAR8* LayOutText(CHAR8* Cursor, const CHAR8* End, const ConversionSpec& Spec, UINT64 Precision,
                   const void* Text) {
-  const UINT8* Bytes = static_cast<const UINT8*>(Text);
   const UINT64 Step = Spec.TwoByteText ? TWO_BYTE_CHARACTER_SIZE : 1;
-  UINT64 Length = 0;
-  for (const UINT8* Character = Bytes; !Spec.HasPrecision || Length < Precision;
-       Character += Step, ++Length) {
-    const bool IsZero = Character[0] == 0 && (!Spec.TwoByteText || Character[1] == 0);
-    if (IsZero) {
-      break;
-    }
-  }
+  const UINT64 Length = TextLength(static_cast<const UINT8*>(Text), Spec.TwoByteText,
+                                   Spec.HasPrecision ? Precision : NO_LIMIT);
   Precision = Larger(Precision, Length);
 
   if (Spec.HasWidth && !Spec.LeftAlign) {
     Cursor = EmitRepeated(Cursor, End, FillCount(Spec.Width, Precision), ' ');
   }
   Cursor = EmitRepeated(Cursor, End, FillCount(Precision, Length), ' ');
-  for (UINT64 Index = 0; Index < Length && Cursor < End; ++Index) {
-    Cursor = EmitRepeated(Cursor, End, 1, Bytes[Index * Step]);
-  }
+  Cursor = EmitCharacters(Cursor, End, Text, Length, Step);
   if (Spec.HasWidth && Spec.LeftAlign) {
     Cursor = EmitRepeated(Cursor, End, FillCount(Spec.Width, Precision), ' ');
   }
   return Cursor;
 }
 
-// Digits are produced least significant first, from the end of the scratch buffer backwards.
+// Digits are produced least significant first, backwards from Digits, by repeated division. The
+// divisors are constants, so the compiler multiplies and shifts instead of dividing; a decimal
+// value that fits in 32 bits is finished in 32-bit arithmetic, which is cheaper still.
+template <typename Unsigned>
+CHAR8* PutDecimalDigit(CHAR8* Digits, Unsigned& Value, bool Grouped, UINT64& InGroup) {
+  if (Grouped && InGroup == DIGITS_PER_GROUP) {
+    *--Digits = GROUP_SEPARATOR;
+    InGroup = 0;
+  }
+  constexpr Unsigned BASE = DECIMAL_BASE;
+  *--Digits = DIGIT_CHARACTERS[Value % BASE];
+  Value /= BASE;
+  ++InGroup;
+  return Digits;
+}
+
+CHAR8* PutDecimalDigits(CHAR8* Digits, UINT64 Value, bool Grouped) {
+  UINT64 InGroup = 0;
+  do {
+    Digits = PutDecimalDigit(Digits, Value, Grouped, InGroup);
+  } while (Value != 0);
+  return Digits;
+}
+
+CHAR8* PutHexadecimalDigits(CHAR8* Digits, UINT64 Value) {
+  do {
+    *--Digits = DIGIT_CHARACTERS[Value % HEXADECIMAL_BASE];
+    Value /= HEXADECIMAL_BASE;
+  } while (Value != 0);
+  return Digits;
+}
+
 CHAR8* LayOutNumber(CHAR8* Cursor, const CHAR8* End, ConversionSpec Spec, UINT64 Slot,
                     CHAR8* Scratch) {
   UINT64 Value = Slot;
@@ -149,17 +207,8 @@ CHAR8* LayOutNumber(CHAR8* Cursor, const CHAR8* End, ConversionSpec Spec, UINT64
   CHAR8* const DigitsEnd = Scratch + CONVERSION_SCRATCH_SIZE;
   CHAR8* Digits = DigitsEnd;
   if (Value != 0 || Spec.Precision != 0) {
-    const UINT64 Base = Spec.HexRadix ? HEXADECIMAL_BASE : DECIMAL_BASE;
-    UINT64 InGroup = 0;
-    do {
-      if (Grouped && InGroup == DIGITS_PER_GROUP) {
-        *--Digits = GROUP_SEPARATOR;
-        InGroup = 0;
-      }
-      *--Digits = DIGIT_CHARACTERS[Value % Base];
-      Value /= Base;
-      ++InGroup;
-    } while (Value != 0);
+    Digits = Spec.HexRadix ? PutHexadecimalDigits(DigitsEnd, Value)
+                           : PutDecimalDigits(DigitsEnd, Value, Grouped);
   }
 
   UINT64 Length = static_cast<UINT64>(DigitsEnd - Digits);
@@ -179,9 +228,7 @@ CHAR8* LayOutNumber(CHAR8* Cursor, const CHAR8* End, ConversionSpec Spec, UINT64
     Cursor = EmitRepeated(Cursor, End, 1, static_cast<UINT8>(Sign));
   }
   Cursor = EmitRepeated(Cursor, End, FillCount(FieldPrecision, Length), '0');
-  for (; Digits < DigitsEnd; ++Digits) {
-    Cursor = EmitRepeated(Cursor, End, 1, static_cast<UINT8>(*Digits));
-  }
+  Cursor = EmitCharacters(Cursor, End, Digits, static_cast<UINT64>(DigitsEnd - Digits), 1);
   if (Spec.HasWidth && Spec.LeftAlign) {
     Cursor = EmitRepeated(Cursor, End, FillCount(Spec.Width, FieldPrecision), ' ');
   }
@@ -350,12 +397,17 @@ const CHAR8* FormatConversion(const CHAR8* Format, CHAR8*& Cursor, const CHAR8* 
 
 } // namespace
 
+// The end test is made once for the whole run: the count is cut to the room left before End.
 CHAR8* EmitRepeated(CHAR8* Cursor, const CHAR8* End, INT64 Count, UINT64 Character) {
-  const CHAR8 Byte = static_cast<CHAR8>(Character & 0xFF);
-  for (; Count > 0 && Cursor < End; --Count) {
-    *Cursor++ = Byte;
+  if (Count <= 0) {
+    return Cursor;
   }
-  return Cursor;
+  const CHAR8 Byte = static_cast<CHAR8>(Character & 0xFF);
+  const UINT64 Written = ClipToEnd(Cursor, End, static_cast<UINT64>(Count));
+  for (UINT64 Index = 0; Index < Written; ++Index) {
+    Cursor[Index] = Byte;
+  }
+  return Cursor + Written;
 }
 
 UINT64 FormatTextList(CHAR8* Buffer, UINT64 BufferSize, const CHAR8* Format,
@@ -391,15 +443,20 @@ UINT64 FormatTextList(CHAR8* Buffer, UINT64 BufferSize, const CHAR8* Format,
 
   CHAR8 Scratch[CONVERSION_SCRATCH_SIZE];
   CHAR8* Cursor = Buffer;
-  // The end limit is only tested between items; inside an item EmitRepeated stops at it.
+  // The end limit is only tested between items; inside an item the emitters stop at it. A run of
+  // plain characters is copied at once: cut at the end limit, it writes what its items one by one
+  // would have written before the loop stopped at the limit.
   while (*Format != 0 && Cursor < End) {
-    const CHAR8 Character = *Format++;
-    if (Character == '%') {
+    const CHAR8* const Item = Format++;
+    if (*Item == '%') {
       Format = FormatConversion(Format, Cursor, End, ArgumentList, Scratch);
-    } else if (Character == '\n' || Character == '\r') {
-      Cursor = EmitText(Cursor, End, TakeLineEnd(Character, Format));
+    } else if (*Item == '\n' || *Item == '\r') {
+      Cursor = EmitText(Cursor, End, TakeLineEnd(*Item, Format));
     } else {
-      Cursor = EmitRepeated(Cursor, End, 1, static_cast<UINT8>(Character));
+      while (!StartsItem(*Format)) {
+        ++Format;
+      }
+      Cursor = EmitCharacters(Cursor, End, Item, static_cast<UINT64>(Format - Item), 1);
     }
   }
   EmitRepeated(Cursor, End + 1, 1, 0);
