@@ -75,8 +75,6 @@ template <typename T> T* SlotPointer(UINT64 Slot) {
   return reinterpret_cast<T*>(static_cast<UINTN>(Slot));
 }
 
-// A line feed or carriage return starts a line end; the other of the two joins it when it follows
-// at once. Format points after First and is moved past a joined character.
 // The format characters that start an item of their own; every other byte is an item that prints
 // itself.
 bool StartsItem(CHAR8 Character) {
@@ -101,6 +99,8 @@ CHAR8* EmitCharacters(CHAR8* Cursor, const CHAR8* End, const void* Characters, U
   return Cursor + Written;
 }
 
+// A line feed or carriage return starts a line end; the other of the two joins it when it follows
+// at once. Format points after First and is moved past a joined character.
 const CHAR8* TakeLineEnd(CHAR8 First, const CHAR8*& Format) {
   const CHAR8 Joined = First == '\n' ? '\r' : '\n';
   if (*Format == Joined) {
@@ -147,26 +147,19 @@ CHAR8* LayOutText(CHAR8* Cursor, const CHAR8* End, const ConversionSpec& Spec, U
   return Cursor;
 }
 
-// Digits are produced least significant first, backwards from Digits, by repeated division. The
-// divisors are constants, so the compiler multiplies and shifts instead of dividing; a decimal
-// value that fits in 32 bits is finished in 32-bit arithmetic, which is cheaper still.
-template <typename Unsigned>
-CHAR8* PutDecimalDigit(CHAR8* Digits, Unsigned& Value, bool Grouped, UINT64& InGroup) {
-  if (Grouped && InGroup == DIGITS_PER_GROUP) {
-    *--Digits = GROUP_SEPARATOR;
-    InGroup = 0;
-  }
-  constexpr Unsigned BASE = DECIMAL_BASE;
-  *--Digits = DIGIT_CHARACTERS[Value % BASE];
-  Value /= BASE;
-  ++InGroup;
-  return Digits;
-}
-
+// Digits are produced least significant first, backwards from Digits, by repeated division. Each
+// base has its own loop with a constant divisor, so the compiler multiplies and shifts instead of
+// issuing a division instruction for every digit.
 CHAR8* PutDecimalDigits(CHAR8* Digits, UINT64 Value, bool Grouped) {
   UINT64 InGroup = 0;
   do {
-    Digits = PutDecimalDigit(Digits, Value, Grouped, InGroup);
+    if (Grouped && InGroup == DIGITS_PER_GROUP) {
+      *--Digits = GROUP_SEPARATOR;
+      InGroup = 0;
+    }
+    *--Digits = DIGIT_CHARACTERS[Value % DECIMAL_BASE];
+    Value /= DECIMAL_BASE;
+    ++InGroup;
   } while (Value != 0);
   return Digits;
 }
