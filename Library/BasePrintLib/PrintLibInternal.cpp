@@ -148,8 +148,9 @@ CHAR8* LayOutText(CHAR8* Cursor, const CHAR8* End, const ConversionSpec& Spec, U
 }
 
 // Digits are produced least significant first, backwards from Digits, by repeated division. Each
-// base has its own loop with a constant divisor, so the compiler multiplies and shifts instead of
-// issuing a division instruction for every digit.
+// base has its own loop with a constant divisor, so a compiler optimising for speed multiplies and
+// shifts instead of issuing a division instruction for every digit (one optimising for size keeps
+// the shorter division).
 CHAR8* PutDecimalDigits(CHAR8* Digits, UINT64 Value, bool Grouped) {
   UINT64 InGroup = 0;
   do {
