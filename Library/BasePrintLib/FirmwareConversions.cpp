@@ -17,9 +17,11 @@ constexpr UINT64 WARNING_COUNT = 5;
 constexpr UINT64 ERROR_COUNT = 33;
 // The first error's name follows success and the warnings.
 constexpr UINT64 FIRST_ERROR_INDEX = WARNING_COUNT + 1;
+constexpr UINT64 NO_STATUS_NAME = FIRST_ERROR_INDEX + ERROR_COUNT;
 
-// Success, the warnings 1 to 5, then the errors 1 to 33.
-constexpr const CHAR8* mStatusNames[] = {
+// Success, the warnings 1 to 5, then the errors 1 to 33. Only read while compiling: the image
+// carries the packed table below.
+constexpr const CHAR8* STATUS_NAME_LIST[] = {
     "Success",                  //  0
     "Warning Unknown Glyph",    //  warning 1
     "Warning Delete Failure",   //  warning 2
@@ -60,14 +62,58 @@ constexpr const CHAR8* mStatusNames[] = {
     "Invalid Language",         //  error 32
     "Compromised Data",         //  error 33
 };
-static_assert(sizeof(mStatusNames) / sizeof(mStatusNames[0]) == FIRST_ERROR_INDEX + ERROR_COUNT,
+constexpr UINT64 STATUS_NAME_COUNT = sizeof(STATUS_NAME_LIST) / sizeof(STATUS_NAME_LIST[0]);
+static_assert(STATUS_NAME_COUNT == FIRST_ERROR_INDEX + ERROR_COUNT,
               "one name for success, each warning and each error");
+
+constexpr UINT64 PackedLength(const CHAR8* const* Names, UINT64 Count) {
+  UINT64 Length = 0;
+  for (UINT64 Index = 0; Index < Count; ++Index) {
+    for (const CHAR8* Character = Names[Index]; *Character != '\0'; ++Character) {
+      ++Length;
+    }
+    ++Length;
+  }
+  return Length;
+}
+
+// The names one after the other, each with its zero, and where each starts. Offsets instead of 39
+// pointers keep the table free of addresses the loader would have to relocate.
+struct STATUS_NAME_TABLE {
+  CHAR8 Texts[PackedLength(STATUS_NAME_LIST, STATUS_NAME_COUNT)];
+  UINT16 Start[STATUS_NAME_COUNT];
+};
+
+constexpr STATUS_NAME_TABLE PackStatusNames() {
+  STATUS_NAME_TABLE Table = {};
+  UINT64 Length = 0;
+  for (UINT64 Index = 0; Index < STATUS_NAME_COUNT; ++Index) {
+    Table.Start[Index] = static_cast<UINT16>(Length);
+    const CHAR8* Character = STATUS_NAME_LIST[Index];
+    do {
+      Table.Texts[Length++] = *Character;
+    } while (*Character++ != '\0');
+  }
+  return Table;
+}
+
+constexpr STATUS_NAME_TABLE mStatusNames = PackStatusNames();
+static_assert(sizeof(mStatusNames.Texts) < (1u << 16), "offsets fit 16 bits");
 
 // GUID and time records may be unaligned; fields are read byte-wise, little-endian.
 template <typename T> UINT64 ReadField(const void* Record, UINT64 Offset) {
   T Value;
   __builtin_memcpy(&Value, static_cast<const UINT8*>(Record) + Offset, sizeof(Value));
   return Value;
+}
+
+// Index of the status's name in mStatusNames, or NO_STATUS_NAME.
+UINT64 StatusNameIndex(EFI_STATUS Status) {
+  if (!EFI_ERROR(Status)) {
+    return Status <= WARNING_COUNT ? Status : NO_STATUS_NAME;
+  }
+  const UINT64 Code = Status & ~EFI_ERROR_BIT;
+  return Code >= 1 && Code <= ERROR_COUNT ? FIRST_ERROR_INDEX + Code - 1 : NO_STATUS_NAME;
 }
 
 } // namespace
@@ -100,14 +146,9 @@ const CHAR8* RenderTimeText(const EFI_TIME* Time, CHAR8* Scratch) {
 }
 
 const CHAR8* RenderStatusText(EFI_STATUS Status, CHAR8* Scratch) {
-  if (!EFI_ERROR(Status) && Status <= WARNING_COUNT) {
-    return mStatusNames[Status];
-  }
-  if (EFI_ERROR(Status)) {
-    const UINT64 Code = Status & ~EFI_ERROR_BIT;
-    if (Code >= 1 && Code <= ERROR_COUNT) {
-      return mStatusNames[FIRST_ERROR_INDEX + Code - 1];
-    }
+  const UINT64 Index = StatusNameIndex(Status);
+  if (Index != NO_STATUS_NAME) {
+    return &mStatusNames.Texts[mStatusNames.Start[Index]];
   }
   FormatText(Scratch, CONVERSION_SCRATCH_SIZE, STATUS_FORMAT, Status);
   return Scratch;
