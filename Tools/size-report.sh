@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Reports the firmware image's size on disk, its sections, and its largest stack frames (from the
-# compiler's stack-usage output).
+# Reports the firmware image's size on disk, its sections, and its largest stack frames (read from
+# each function's prologue in the image). Usage: Tools/size-report.sh [how many frames]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,13 +12,7 @@ image=build/image/VeskLapicTimerDxe.efi
 echo "Image: $image, $(stat -c %s "$image") bytes on disk"
 echo
 echo "Sections (virtual size, size on disk, flags):"
-llvm-readobj --sections "$image" | awk '
-  /Name:/ {name=$2}
-  /VirtualSize:/ {vsize=strtonum($2)}
-  /RawDataSize:/ {raw=$2}
-  /Characteristics \[/ {flags=""}
-  /IMAGE_SCN_MEM_(READ|WRITE|EXECUTE)/ {sub("IMAGE_SCN_MEM_", "", $1); flags=flags" "$1}
-  /^  }/ {printf "  %-8s %6d %6d %s\n", name, vsize, raw, flags}'
+python3 Tools/image_sections.py "$image"
 echo
 echo "Largest stack frames (bytes, from each function's prologue; return address included):"
 python3 Tools/stack_frames.py "$image" build/image/VeskLapicTimerDxe.map "${1:-5}"
