@@ -5,26 +5,12 @@
 
 #include <fstream>
 #include <string>
-#include <vector>
 
 namespace AssertionLines {
 
-// Where the driver sources are: next to this folder, or (if __FILE__ is relative) found from the
-// current folder, which is the build folder under ctest.
+// The driver sources are read from the tree the tests were built from.
 inline std::ifstream OpenSource(const std::string& Source) {
-  const std::string Here = __FILE__;
-  std::vector<std::string> Roots = {"", "../", "../../"};
-  const size_t Folder = Here.rfind("Tests/");
-  if (!Here.empty() && Here[0] == '/' && Folder != std::string::npos) {
-    Roots.insert(Roots.begin(), Here.substr(0, Folder));
-  }
-  for (const auto& Root : Roots) {
-    std::ifstream File(Root + Source);
-    if (File) {
-      return File;
-    }
-  }
-  return std::ifstream();
+  return std::ifstream(std::string(VESK_SOURCE_DIR) + Source);
 }
 
 // The number of the line of Source (relative to the tree) holding the Nth (from 0) occurrence of
