@@ -12,7 +12,6 @@ target_compile_options(${IMAGE_NAME} PRIVATE
   -mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe
   -Werror=global-constructors -Werror=exit-time-destructors)
 
-set(IMAGE_FILE ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.efi)
 set(MAP_FILE ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.map)
 set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
 # Optimised for size across the whole image at link time. Sections keep their 4 KiB alignment in
