@@ -2,6 +2,7 @@
 // for x86-64 that loads as a boot-service driver at any address and imports nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #ifndef VESK_IMAGE_PATH
 #define VESK_IMAGE_PATH ""
+#define VESK_DEBUG_IMAGE_PATH ""
 #endif
 
 namespace {
@@ -50,9 +52,14 @@ protected:
     if (std::strlen(VESK_IMAGE_PATH) == 0) {
       GTEST_SKIP() << "this build does not make the firmware image";
     }
-    std::ifstream File(VESK_IMAGE_PATH, std::ios::binary);
-    ASSERT_TRUE(File) << "missing " << VESK_IMAGE_PATH;
+    Load(VESK_IMAGE_PATH);
+  }
+
+  void Load(const char* Path) {
+    std::ifstream File(Path, std::ios::binary);
+    ASSERT_TRUE(File) << "missing " << Path;
     Bytes.assign(std::istreambuf_iterator<char>(File), {});
+    Sections.clear();
     ASSERT_GT(Bytes.size(), 0x200u);
     Pe = Read<uint32_t>(DOS_NEW_HEADER_OFFSET);
     ASSERT_EQ(Read<uint32_t>(Pe), PE_SIGNATURE);
@@ -134,6 +141,25 @@ TEST_F(FirmwareImage, CarriesWellFormedBaseRelocations) {
     Block += BlockSize;
   }
   EXPECT_GT(Fixups, 0u);
+}
+
+// The debug file is the same objects linked once more with their DWARF sections. Its code and data
+// must be the image's, byte for byte at the same addresses, or every place it resolves is wrong.
+TEST_F(FirmwareImage, DebugFileHoldsTheImageBytesAtTheSameAddresses) {
+  const std::vector<uint8_t> Image = Bytes;
+  const std::vector<Section> ImageSections = Sections;
+  ASSERT_NO_FATAL_FAILURE(Load(VESK_DEBUG_IMAGE_PATH));
+  ASSERT_GE(Sections.size(), ImageSections.size());
+  for (size_t Index = 0; Index < ImageSections.size(); ++Index) {
+    const Section& Shipped = ImageSections[Index];
+    EXPECT_EQ(Sections[Index].VirtualAddress, Shipped.VirtualAddress) << "section " << Index;
+    const uint32_t Content = std::min(Shipped.VirtualSize, Shipped.RawSize);
+    const uint64_t Offset = FileOffset(Shipped.VirtualAddress);
+    ASSERT_LE(Offset + Content, Bytes.size()) << "section " << Index;
+    EXPECT_TRUE(std::equal(Image.begin() + Shipped.RawOffset,
+                           Image.begin() + Shipped.RawOffset + Content, Bytes.begin() + Offset))
+        << "section " << Index << " differs";
+  }
 }
 
 } // namespace

@@ -4,10 +4,13 @@
 set -euo pipefail
 
 packages=(
-  clang lld llvm cmake ninja-build   # both builds, and the image tools (llvm-objdump, llvm-readobj)
+  clang lld llvm cmake ninja-build   # both builds, and the image tools (llvm-objdump, llvm-readobj,
+                                     # llvm-symbolizer)
+  python3                            # the reports and the symbolizer over the image
   libgtest-dev                       # host tests
   libclang-rt-14-dev                 # AddressSanitizer, UndefinedBehaviorSanitizer, libFuzzer
   bochs bochs-sdl                    # the emulated PC that boots the image
+  sbsigntool openssl                 # Secure Boot signing and its test key
   "$@"
 )
 

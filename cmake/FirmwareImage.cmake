@@ -1,20 +1,40 @@
-# The firmware image: a freestanding PE32+ EFI boot-service driver linked by lld-link.
+# The firmware image: a freestanding PE32+ EFI boot-service driver linked by lld-link, and beside it
+# the same link with its DWARF debug information, for turning fault addresses into source lines.
 find_program(LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 
 set(IMAGE_NAME VeskLapicTimerDxe)
-add_executable(${IMAGE_NAME} ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/HardwareAccess/RealInstructions.cpp)
-target_include_directories(${IMAGE_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(${IMAGE_NAME} PRIVATE
+option(VESK_IMAGE_DEBUG_INFO "Also link the image with its debug information beside it" ON)
+
+add_library(DriverImageObjects OBJECT
+  ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/HardwareAccess/RealInstructions.cpp)
+target_include_directories(DriverImageObjects PRIVATE ${CMAKE_SOURCE_DIR})
+# Debug information does not change the generated code; it only ever reaches the debug file. The
+# prefix maps keep the build's folders out of it, so that it is as reproducible as the image.
+target_compile_options(DriverImageObjects PRIVATE
   ${DRIVER_COMMON_FLAGS}
   -std=c++20 -Oz -flto
   -ffreestanding -nostdlib -fno-threadsafe-statics
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   -mno-red-zone -mgeneral-regs-only -mno-stack-arg-probe
-  -Werror=global-constructors -Werror=exit-time-destructors)
+  -Werror=global-constructors -Werror=exit-time-destructors
+  -gdwarf-4 -fdebug-prefix-map=${CMAKE_BINARY_DIR}=. -fdebug-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
-set(MAP_FILE ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.map)
-set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
 # Optimised for size across the whole image at link time. Sections keep their 4 KiB alignment in
-# memory, so the firmware can protect each one, but are packed tightly in the file.
+# memory, so the firmware can protect each one, but are packed tightly in the file. A fixed time
+# stamp instead of /Brepro: the same bytes every build, without a debug directory in the image.
 set(CMAKE_CXX_LINK_EXECUTABLE
-  "${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /Brepro /opt:ref /filealign:32 /map:${MAP_FILE} <OBJECTS> /out:<TARGET>")
+  "${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
+
+add_executable(${IMAGE_NAME} $<TARGET_OBJECTS:DriverImageObjects>)
+set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
+target_link_options(${IMAGE_NAME} PRIVATE /map:${CMAKE_BINARY_DIR}/${IMAGE_NAME}.map)
+
+# The same objects linked once more with their DWARF sections. Its loaded sections are the
+# image's (its read-only data only gains the debug directory at the end), so its addresses are
+# the image's addresses.
+if(VESK_IMAGE_DEBUG_INFO)
+  add_executable(${IMAGE_NAME}DebugInfo $<TARGET_OBJECTS:DriverImageObjects>)
+  set_target_properties(${IMAGE_NAME}DebugInfo PROPERTIES
+    OUTPUT_NAME ${IMAGE_NAME} SUFFIX ".debug" LINKER_LANGUAGE CXX)
+  target_link_options(${IMAGE_NAME}DebugInfo PRIVATE /debug:dwarf /ignore:longsections)
+endif()

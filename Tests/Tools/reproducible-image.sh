@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The image is reproducible: a copy of the tree in another folder, built later, in another time
+# zone and without debug information, gives the very bytes of the image under test. Neither the
+# build's folders nor its user may appear in those bytes.
+#
+#   reproducible-image.sh IMAGE
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+IMAGE=${1:?usage: reproducible-image.sh IMAGE}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tree=$work/another-checkout
+mkdir "$tree"
+tar -C "$ROOT" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$tree" -xf -
+export TZ=Pacific/Kiritimati LC_ALL=C
+cmake -S "$tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_IMAGE_DEBUG_INFO=OFF \
+  -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/FirmwareImageToolchain.cmake" >/dev/null
+cmake --build "$work/build" >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log"; exit 1; }
+
+rebuilt=$work/build/VeskLapicTimerDxe.efi
+status=0
+if ! cmp "$IMAGE" "$rebuilt"; then
+  echo "FAIL: the image built in $tree differs from $IMAGE"
+  status=1
+fi
+for trace in "$ROOT" "$tree" "$work" "$(id -un)"; do
+  for image in "$IMAGE" "$rebuilt"; do
+    if grep -qaF -- "$trace" "$image"; then
+      echo "FAIL: '$trace' appears in $image"
+      status=1
+    fi
+  done
+done
+[ "$status" -eq 0 ] && echo "reproducible: $(sha256sum < "$IMAGE" | cut -c1-64)"
+exit "$status"

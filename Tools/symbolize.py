@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""The work of symbolize.sh: resolves places in the driver image with llvm-symbolizer over the
+DWARF debug file. The image is linked at 0, so an offset into the loaded image is an address in
+the debug file."""
+import argparse
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+
+IMAGE_NAME = "VeskLapicTimerDxe"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HEX = re.compile(r"0[xX][0-9a-fA-F]{1,16}")
+SECTION_EXECUTABLE = 0x20000000
+
+
+def code_ranges(image):
+    """[start, end) of each executable section of a PE image, as offsets into the loaded image."""
+    with open(image, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional_size
+    ranges = []
+    for index in range(count):
+        size, start = struct.unpack_from("<II", data, table + 40 * index + 8)
+        flags = struct.unpack_from("<I", data, table + 40 * index + 36)[0]
+        if flags & SECTION_EXECUTABLE:
+            ranges.append((start, start + size))
+    return ranges
+
+
+def image_offset(place, load):
+    """The offset into the image that a place names, or an error text."""
+    prefix = IMAGE_NAME + "+"
+    relative = place.startswith(prefix)
+    number = place[len(prefix):] if relative else place
+    if not HEX.fullmatch(number):
+        return None, f"not a hexadecimal address or {prefix}0xOFFSET"
+    value = int(number, 16)
+    if relative or load is None:
+        return value, None
+    if value < load:
+        return None, f"below the load address {load:#x}"
+    return value - load, None
+
+
+def describe(frame):
+    where = f"{frame['FileName']}:{frame['Line']}"
+    if frame["Line"] == 0:
+        # Code the compiler adds, such as a stack-guard check, has no line of its own.
+        where = f"{frame['StartFileName']}:{frame['StartLine']} (the function's start; no line of its own here)"
+    return f"{frame['FunctionName']} at {where}"
+
+
+def main():
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--debug", default=os.path.join(ROOT, "build", "image", IMAGE_NAME + ".debug"))
+    parser.add_argument("--load")
+    parser.add_argument("-h", "--help", action="store_true")
+    parser.add_argument("places", nargs="*")
+    arguments = parser.parse_args()
+    if arguments.help or not arguments.places:
+        subprocess.run(["sed", "-n", "5,15p;", os.path.join(ROOT, "Tools", "symbolize.sh")])
+        return 2
+    if not os.path.isfile(arguments.debug):
+        print(f"symbolize.sh: no debug file at {arguments.debug} (build the image, or pass --debug)",
+              file=sys.stderr)
+        return 2
+    load = None
+    if arguments.load is not None:
+        if not HEX.fullmatch(arguments.load):
+            print(f"symbolize.sh: the load address must be hexadecimal: {arguments.load}", file=sys.stderr)
+            return 2
+        load = int(arguments.load, 16)
+
+    code = code_ranges(arguments.debug)
+    status = 0
+    for place in arguments.places:
+        offset, problem = image_offset(place, load)
+        if problem is None and not any(start <= offset < end for start, end in code):
+            problem = f"offset {offset:#x} is not in the driver's code"
+        if problem is None:
+            answer = subprocess.run(
+                ["llvm-symbolizer", "--obj=" + arguments.debug, "--output-style=JSON", "--inlines",
+                 "--relativenames", hex(offset)], capture_output=True, text=True, check=True)
+            frames = json.loads(answer.stdout)[0]["Symbol"]
+        if problem is not None:
+            print(f"{place}: {problem}", file=sys.stderr)
+            status = 1
+            continue
+        print(f"{place} (image offset {offset:#x}, {offset - int(frames[-1]['StartAddress'], 16):#x} "
+              f"into {frames[-1]['FunctionName']}):")
+        print(f"  {describe(frames[0])}")
+        for frame in frames[1:]:
+            print(f"  inlined into {describe(frame)}")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
