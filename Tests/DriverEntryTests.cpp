@@ -239,7 +239,7 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
            AssertionLine(DRIVER_FILE, "mCpuArch != ((void *) 0)"),
        EFI_DEVICE_ERROR, 2, false, false, false, 0},
       {"CPU Architectural Protocol found without an interface",
-       [] { Firmware().Database.front().Interface = nullptr; }, // installed first
+       [] { Firmware().Database.front().Interface = nullptr; }, // the first entry after Reset
        AssertionLine(DRIVER_FILE, "mCpuArch != ((void *) 0)"), EFI_DEVICE_ERROR, 1, false, false,
        false, 0},
       {"no configuration database", [] { Firmware().FailLocate(gPcdProtocolGuid, EFI_NOT_FOUND); },

@@ -1,5 +1,6 @@
 // Reads the built firmware image and checks what the firmware's loader will check: a PE32+ image
-// for x86-64 that loads as a boot-service driver at any address and imports nothing.
+// for x86-64 that loads as a boot-service driver at any address and imports nothing. With the
+// linker map it also checks the stack guards that only the optimised image shows as built.
 #include <gtest/gtest.h>
 
 #include <cstdint>

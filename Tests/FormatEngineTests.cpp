@@ -107,7 +107,7 @@ TEST_F(FormatEngine, Texts) {
        {Slot(ABC), Slot(ABC), Slot(Wide.c_str()), Slot(Wide.c_str()), Slot(Wide.c_str())},
        "a|||wideA|wid"},
       {"%a|%s|%.4S", {0, 0, 0}, "<null string>|<null string>|<nul"},
-      {"[%a|%-a]", {Slot(""), Slot("")}, "[|]"},
+      {"[%a]", {Slot("")}, "[]"},
       {"%c|%c|%-3c|", {0, 0x141, 'x'}, " |A|x  |"},
       {"%q/%%/%5q/%hd", {}, "q/%/    q/hd"},
       {"%5%|%-3%|", {}, "    %|%  |"},
