@@ -1,5 +1,8 @@
 #include "SimulatedMachine/SimulatedMachine.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 constexpr UINT16 SERIAL_LINE_STATUS_PORT = 0x3FD;
 constexpr UINT16 SERIAL_TRANSMIT_PORT = 0x3F8;
@@ -151,6 +154,13 @@ UINT8 PortRead8(UINT16 Port) {
       M.BeforeLineStatusRead();
     }
     Value = M.LineStatus;
+    if (++M.PollsSinceTransmit > SimulatedMachine::LINE_STATUS_POLL_LIMIT) {
+      std::fprintf(stderr,
+                   "Simulated COM1: line status polled %llu times with no byte sent (last read "
+                   "0x%02X); the driver waits for a transmitter that never drains.\n",
+                   static_cast<unsigned long long>(M.PollsSinceTransmit), Value);
+      std::abort();
+    }
   }
   M.Record(AccessKind::PortRead, Port, Value);
   return Value;
@@ -158,10 +168,10 @@ UINT8 PortRead8(UINT16 Port) {
 
 VOID PortWrite8(UINT16 Port, UINT8 Value) {
   SimulatedMachine& M = Machine();
-  M.Record(AccessKind::PortWrite, Port, Value);
-  if (M.AfterPortWrite) {
-    M.AfterPortWrite(Port, Value);
+  if (Port == SERIAL_TRANSMIT_PORT) {
+    M.PollsSinceTransmit = 0;
   }
+  M.Record(AccessKind::PortWrite, Port, Value);
 }
 
 namespace {

@@ -51,8 +51,12 @@ public:
   UINT8 LineStatus = 0x60;
   // Called before each port read of 0x3FD, so a test can model a busy transmitter.
   std::function<void()> BeforeLineStatusRead;
-  // Called after every port write; a test may use it to act in the middle of driver code.
-  std::function<void(UINT16 Port, UINT8 Value)> AfterPortWrite;
+  // A transmitter still busy after this many polls in a row never drains: the machine ends the test
+  // program with a message saying so, instead of letting the driver spin until the test times out.
+  static constexpr UINT64 LINE_STATUS_POLL_LIMIT = 100000;
+  UINT64 PollsSinceTransmit = 0;
+  // Called after every access is logged; a test may use it to act in the middle of driver code.
+  std::function<void(const HardwareAccessRecord& Access)> AfterAccess;
 
   std::map<UINT32, UINT64> Msrs;
   std::map<UINT32, CpuidResult> CpuidLeaves;
@@ -116,6 +120,9 @@ public:
   // Used by the hardware layer.
   void Record(AccessKind Kind, UINT64 Address, UINT64 Value) {
     Log.push_back({Kind, Address, Value});
+    if (AfterAccess) {
+      AfterAccess(HardwareAccessRecord{Kind, Address, Value});
+    }
   }
   void Halt();
 

@@ -15,6 +15,7 @@ constexpr UINT32 TSC_FREQUENCY = 2000000000;
 constexpr UINT64 START_TSC = 0x123456789;
 constexpr UINT64 DEFAULT_PERIOD_TICKS = 200000000; // 100 ms at 2 GHz
 constexpr EFI_STATUS EFI_OUT_OF_RESOURCES = EFI_ERROR_BIT | 9;
+constexpr EFI_STATUS EFI_WARN_STALE_DATA = 5;
 // Spurious-interrupt vector and LVT timer registers as the processor leaves them at reset.
 constexpr UINT32 SVR_AT_RESET = 0xFF;
 constexpr UINT32 LVT_AT_RESET = 0x10000;
@@ -228,9 +229,19 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
        [] { Firmware().InstallProtocol(gEfiTimerArchProtocolGuid, &Firmware().Pcd); },
        AssertionLine(DRIVER_FILE, "&gEfiTimerArchProtocolGuid already installed in database"),
        EFI_SUCCESS, 1, true, true, true, 1},
+      {"a warning from the timer lookup counts as installed",
+       [] { Firmware().FailLocate(gEfiTimerArchProtocolGuid, EFI_WARN_STALE_DATA); },
+       AssertionLine(DRIVER_FILE, "&gEfiTimerArchProtocolGuid already installed in database"),
+       EFI_SUCCESS, 1, true, true, true, 1},
       {"no CPU Architectural Protocol",
        [] { Firmware().FailLocate(gEfiCpuArchProtocolGuid, EFI_NOT_FOUND); },
-       StatusCheck("Not Found", DRIVER_FILE), EFI_DEVICE_ERROR, 1, false, false, false, 0},
+       StatusCheck("Not Found", DRIVER_FILE) +
+           AssertionLine(DRIVER_FILE, "mCpuArch != ((void *) 0)"),
+       EFI_DEVICE_ERROR, 2, false, false, false, 0},
+      {"CPU Architectural Protocol found without an interface",
+       [] { Firmware().Database.front().Interface = nullptr; }, // the first entry after Reset
+       AssertionLine(DRIVER_FILE, "mCpuArch != ((void *) 0)"), EFI_DEVICE_ERROR, 1, false, false,
+       false, 0},
       {"no configuration database", [] { Firmware().FailLocate(gPcdProtocolGuid, EFI_NOT_FOUND); },
        StatusCheck("Not Found", PcdLib) + AssertionLine(PcdLib, "mPcd != ((void *) 0)"),
        EFI_DEVICE_ERROR, 2, false, false, false, 0},
@@ -243,6 +254,9 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
       {"installation refused: the running timer is left as it is",
        [] { Firmware().InstallStatus = EFI_OUT_OF_RESOURCES; },
        StatusCheck("Out of Resources", DRIVER_FILE), EFI_OUT_OF_RESOURCES, 1, true, true, true, 0},
+      {"a warning from the installation is returned as it is",
+       [] { Firmware().InstallStatus = EFI_WARN_STALE_DATA; }, "", EFI_WARN_STALE_DATA, 0, true,
+       true, true, 1},
   };
   for (const FailureCase& Case : Cases) {
     SCOPED_TRACE(Case.Condition);
@@ -258,14 +272,16 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
     EXPECT_EQ(Firmware().Installed.size(), Case.Installed);
     if (!Case.ApicWritten) {
       EXPECT_FALSE(AnyEvent(Events, "read ")) << "the local APIC is not touched";
+      EXPECT_EQ(mPcd, nullptr) << "nothing but the firmware table pointers is left behind";
+      EXPECT_EQ(mTscTicksPerSecond, 0u);
     }
     ExpectFirmwareUsedProperly();
   }
 }
 
 // A debugger that releases the halt after a missing table must not send the entry through a null
-// pointer.
-TEST_F(DriverEntryTest, MissingFirmwareTablesEndTheStartAfterTheReport) {
+// pointer; a missing image handle leaves every table the start needs.
+TEST_F(DriverEntryTest, OnlyMissingFirmwareTablesEndTheStartAfterTheReport) {
   const std::string BindingLib = "Library/UefiBootServicesTableLib/UefiBootServicesTableLib.cpp";
   EXPECT_EQ(LapicTimerDriverEntry(Firmware().ImageHandle, nullptr), EFI_DEVICE_ERROR);
   EXPECT_EQ(SerialWithLinesMasked(), AssertionLine(BindingLib, "gST != ((void *) 0)") +
@@ -278,6 +294,11 @@ TEST_F(DriverEntryTest, MissingFirmwareTablesEndTheStartAfterTheReport) {
   EXPECT_EQ(Start(), EFI_DEVICE_ERROR);
   EXPECT_EQ(SerialWithLinesMasked(), AssertionLine(BindingLib, "gBS != ((void *) 0)"));
   EXPECT_EQ(TimerEvents(), std::vector<std::string>{"halt"}) << "nothing after the report";
+
+  Prepare(false);
+  EXPECT_EQ(LapicTimerDriverEntry(nullptr, Firmware().SystemTable()), EFI_SUCCESS);
+  EXPECT_EQ(SerialWithLinesMasked(),
+            AssertionLine(BindingLib, "gImageHandle != ((void *) 0)") + GREETING);
 }
 
 } // namespace

@@ -1,17 +1,24 @@
 // Reads the built firmware image and checks what the firmware's loader will check: a PE32+ image
-// for x86-64 that loads as a boot-service driver at any address and imports nothing.
+// for x86-64 that loads as a boot-service driver at any address and imports nothing. With the
+// linker map it also checks the stack guards that only the optimised image shows as built.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
 #include <vector>
 
 #ifndef VESK_IMAGE_PATH
 #define VESK_IMAGE_PATH ""
 #define VESK_DEBUG_IMAGE_PATH ""
+#define VESK_OBJDUMP ""
 #endif
 
 namespace {
@@ -159,6 +166,91 @@ TEST_F(FirmwareImage, DebugFileHoldsTheImageBytesAtTheSameAddresses) {
     EXPECT_TRUE(std::equal(Image.begin() + Shipped.RawOffset,
                            Image.begin() + Shipped.RawOffset + Content, Bytes.begin() + Offset))
         << "section " << Index << " differs";
+  }
+}
+
+// The image carries no symbols: their addresses come from the linker map beside it.
+std::map<std::string, uint64_t> MapSymbols() {
+  std::string Path = VESK_IMAGE_PATH;
+  std::ifstream File(Path.replace(Path.size() - 3, 3, "map"));
+  const std::regex Entry(R"(^ 000[12]:[0-9a-f]+ +(\S+) +([0-9a-f]{16}) )");
+  std::map<std::string, uint64_t> Symbols;
+  std::smatch Match;
+  for (std::string Line; std::getline(File, Line);) {
+    if (std::regex_search(Line, Match, Entry)) {
+      Symbols[Match[1]] = std::stoull(Match[2], nullptr, 16);
+    }
+  }
+  return Symbols;
+}
+
+std::string Hex(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof(Text), "0x%llx", static_cast<unsigned long long>(Value));
+  return Text;
+}
+
+// The image's instructions by address, as "mnemonic operands # comment".
+std::map<uint64_t, std::string> Disassemble() {
+  const std::string Command = std::string(VESK_OBJDUMP) + " -d --no-show-raw-insn " VESK_IMAGE_PATH;
+  std::map<uint64_t, std::string> Code;
+  FILE* Listing = popen(Command.c_str(), "r");
+  char Line[256];
+  std::smatch Match;
+  while (Listing != nullptr && std::fgets(Line, sizeof(Line), Listing) != nullptr) {
+    const std::string Text = std::regex_replace(std::string(Line), std::regex(R"(\s+)"), " ");
+    if (std::regex_match(Text, Match, std::regex(R"( ([0-9a-f]+): (.*?) ?)"))) {
+      Code[std::stoull(Match[1], nullptr, 16)] = Match[2];
+    }
+  }
+  EXPECT_TRUE(Listing != nullptr && pclose(Listing) == 0) << Command;
+  return Code;
+}
+
+// The guarded functions copy mStackGuard into a slot of their frame at entry; on the way out they
+// compare the slot with it and branch to ReportStackFault when the two differ.
+TEST_F(FirmwareImage, GuardedFunctionsCheckTheirFrameBeforeReturning) {
+  const std::map<std::string, uint64_t> Symbols = MapSymbols();
+  ASSERT_EQ(Symbols.count("__stack_chk_guard") + Symbols.count("__stack_chk_fail"), 2u);
+  const std::regex GuardLoad(R"(movq -?\d+\(%rip\), %(\w+) # )" +
+                             Hex(Symbols.at("__stack_chk_guard")));
+  const std::string FaultCall = "callq " + Hex(Symbols.at("__stack_chk_fail"));
+  const std::string FrameSlot = R"((\d+)\(%rsp\))";
+  const std::map<uint64_t, std::string> Code = Disassemble();
+  // A function ends where the next symbol starts; the data lies above the code, so there always is
+  // a next one.
+  std::set<uint64_t> Starts;
+  for (const auto& Symbol : Symbols) {
+    Starts.insert(Symbol.second);
+  }
+  for (const char* Function :
+       {"_Z14FormatTextListPcmPKcS_", "_Z10FormatTextPcmPKcz", "_Z15ReportAssertionPKcmS0_",
+        "_Z16EmitDebugMessagejPKcz", "LapicTimerDriverEntry"}) {
+    SCOPED_TRACE(Function);
+    ASSERT_EQ(Symbols.count(Function), 1u);
+    const auto End = Code.lower_bound(*Starts.upper_bound(Symbols.at(Function)));
+    std::set<std::string> Slots;
+    bool Checked = false;
+    std::smatch Load;
+    std::smatch Use;
+    for (auto At = Code.lower_bound(Symbols.at(Function)); At != End; ++At) {
+      auto Next = std::next(At);
+      if (Next == End || !std::regex_match(At->second, Load, GuardLoad)) {
+        continue;
+      }
+      if (std::regex_match(Next->second, Use,
+                           std::regex("movq %" + Load[1].str() + ", " + FrameSlot))) {
+        Slots.insert(Use[1]);
+      } else if (std::regex_match(Next->second, Use,
+                                  std::regex("cmpq " + FrameSlot + ", %" + Load[1].str())) &&
+                 Slots.count(Use[1]) != 0 && ++Next != End &&
+                 std::regex_match(Next->second, Use, std::regex("jne 0x([0-9a-f]+) .*"))) {
+        const auto Target = Code.find(std::stoull(Use[1], nullptr, 16));
+        Checked |= Target != Code.end() && Target->second.rfind(FaultCall, 0) == 0;
+      }
+    }
+    EXPECT_FALSE(Slots.empty()) << "the guard value is never copied into the frame";
+    EXPECT_TRUE(Checked) << "no comparison of the guard slot leads to ReportStackFault";
   }
 }
 

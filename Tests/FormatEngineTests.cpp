@@ -91,6 +91,8 @@ TEST_F(FormatEngine, Numbers) {
        "0|1,000|1,234,567|1234567|-9,223,372,036,854,775,808"},
       {"%-05d|%.3x|%08.3d|%-+6d|", {42, 0xA, 42, 42}, "42   |00A|     042|+42   |"},
       {"%*d|%-*d|%.*d", {3, 7, 3, 7, 3, 7}, "  7|7  |007"},
+      // Grouping turns the zero fill off; '+' wins over ' '.
+      {"%0,10d|%+ d|% +d", {1234567, 42, 42}, " 1,234,567|+42|+42"},
   });
 }
 
@@ -105,6 +107,7 @@ TEST_F(FormatEngine, Texts) {
        {Slot(ABC), Slot(ABC), Slot(Wide.c_str()), Slot(Wide.c_str()), Slot(Wide.c_str())},
        "a|||wideA|wid"},
       {"%a|%s|%.4S", {0, 0, 0}, "<null string>|<null string>|<nul"},
+      {"[%a]", {Slot("")}, "[]"},
       {"%c|%c|%-3c|", {0, 0x141, 'x'}, " |A|x  |"},
       {"%q/%%/%5q/%hd", {}, "q/%/    q/hd"},
       {"%5%|%-3%|", {}, "    %|%  |"},
@@ -131,6 +134,8 @@ TEST_F(FormatEngine, CountsAreSignedDifferencesOfUnsignedValues) {
       {"%*d|%-*d|", {MINUS(-5), 7, MINUS(-5), 7}, "7|7|"},
       // A negative precision is a huge one: the width minus it is 11, and it limits nothing.
       {"%10.*a", {MINUS(-1), Slot(ABC)}, "           abc"},
+      // Without a width there is nothing to fill, however huge the precision.
+      {"%-.*d|%.*d|%-.*a|", {MINUS(-5), 42, MINUS(-5), 42, MINUS(-5), Slot(ABC)}, "42|42|abc|"},
   });
   // A huge width fills up to the end of the buffer and no further.
   EXPECT_EQ(Format("%*d", {1ULL << 62, 7}, 8).Text, std::string(7, ' '));

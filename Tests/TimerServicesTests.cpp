@@ -12,6 +12,12 @@ constexpr UINT64 START_TSC = 0x1000000;
 constexpr UINT64 LARGEST = ~0ULL;
 constexpr UINT64 TWO_TO_32 = 1ULL << 32;
 constexpr UINT64 UNITS_PER_SECOND = 10000000;
+// Bits of the LVT timer register outside vector, mask and timer mode belong to the platform: every
+// write must keep them.
+constexpr UINT32 PLATFORM_LVT_BITS = 0xA5A80500;
+static_assert((PLATFORM_LVT_BITS & 0x700FF) == 0, "outside vector, mask and timer mode");
+const std::string MASK = "write LVT=" + Hex(PLATFORM_LVT_BITS | LVT_PROGRAMMED_MASKED);
+const std::string UNMASK = "write LVT=" + Hex(PLATFORM_LVT_BITS | LVT_PROGRAMMED_RUNNING);
 
 class TimerServicesTest : public TimerDriverTest {
 protected:
@@ -20,7 +26,7 @@ protected:
     SetUpDriver(X2ApicMode);
     gBS = &Firmware().BootServices; // as the entry binds it
     mTscTicksPerSecond = TSC_FREQUENCY;
-    Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET) = LVT_PROGRAMMED_MASKED;
+    Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET) = PLATFORM_LVT_BITS | LVT_PROGRAMMED_MASKED;
     Machine().Tsc = START_TSC;
   }
   static EFI_TIMER_ARCH_PROTOCOL* Timer() { return &mTimerProtocol; }
@@ -67,15 +73,23 @@ TEST_F(TimerServicesTest, GetTimerPeriodReportsTheLastPeriodSet) {
 }
 
 TEST_P(TimerSequenceTest, SetTimerPeriodMasksDisarmsThenArmsAfterUnmasking) {
+  // The period is stored once the hardware is programmed, before the TPL comes down.
+  std::vector<UINT64> PeriodSeen;
+  Machine().AfterAccess = [&](const HardwareAccessRecord& Access) {
+    if (Access.Kind == AccessKind::RestoreTpl ||
+        (Access.Kind == AccessKind::MsrWrite &&
+         Access.Address == SimulatedMachine::TSC_DEADLINE_MSR)) {
+      PeriodSeen.push_back(mCurrentPeriod);
+    }
+  };
   LogMark Mark;
   EXPECT_EQ(Timer()->SetTimerPeriod(Timer(), DEFAULT_TIMER_PERIOD), EFI_SUCCESS);
   const UINT64 Deadline = START_TSC + 200000000; // 100 ms at 2 GHz
-  EXPECT_EQ(Mark.Events(),
-            (std::vector<std::string>{"raise 31", "read LVT", "write LVT=0x50040", "deadline=0x0",
-                                      "tsc", "read LVT", "write LVT=0x40040",
-                                      "deadline=" + Hex(Deadline), "restore 4"}));
+  EXPECT_EQ(Mark.Events(), (std::vector<std::string>{"raise 31", "read LVT", MASK, "deadline=0x0",
+                                                     "tsc", "read LVT", UNMASK,
+                                                     "deadline=" + Hex(Deadline), "restore 4"}));
   EXPECT_EQ(Machine().TscDeadline(), Deadline);
-  EXPECT_EQ(mCurrentPeriod, DEFAULT_TIMER_PERIOD);
+  EXPECT_EQ(PeriodSeen, (std::vector<UINT64>{0, 0, DEFAULT_TIMER_PERIOD}));
 }
 
 TEST_P(TimerSequenceTest, SetTimerPeriodZeroLeavesTheTimerMaskedAndDisarmed) {
@@ -84,8 +98,8 @@ TEST_P(TimerSequenceTest, SetTimerPeriodZeroLeavesTheTimerMaskedAndDisarmed) {
 
   LogMark Stop;
   EXPECT_EQ(Timer()->SetTimerPeriod(Timer(), 0), EFI_SUCCESS);
-  EXPECT_EQ(Stop.Events(), (std::vector<std::string>{"raise 31", "read LVT", "write LVT=0x50040",
-                                                     "deadline=0x0", "restore 4"}));
+  EXPECT_EQ(Stop.Events(),
+            (std::vector<std::string>{"raise 31", "read LVT", MASK, "deadline=0x0", "restore 4"}));
   EXPECT_EQ(mCurrentPeriod, 0u);
 
   // A masked timer has nothing to simulate.
@@ -129,7 +143,8 @@ TEST_P(TimerSequenceTest, InterruptAcknowledgesAndRearmsBeforeNotifying) {
             (std::vector<std::string>{"raise 31", "write EOI=0x0", "tsc",
                                       "deadline=" + Hex(Machine().Tsc + 200000000), "restore 4"}));
   // The LVT timer belongs to SetTimerPeriod alone.
-  EXPECT_EQ(Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET), LVT_PROGRAMMED_RUNNING);
+  EXPECT_EQ(Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET),
+            PLATFORM_LVT_BITS | LVT_PROGRAMMED_RUNNING);
 }
 
 TEST_P(TimerSequenceTest, InterruptWhileStoppedAcknowledgesKeepsDisarmedAndNotifiesZero) {

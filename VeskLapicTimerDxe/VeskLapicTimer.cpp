@@ -195,6 +195,11 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
   if (EFI_ERROR(Status)) {
     ReportFailedStatusCheck(OutputEnabled, Status, __FILE__, __LINE__);
   }
+  // A firmware may answer success without an interface. Like the configuration database's, a null
+  // interface is reported, in the spelling the report quotes.
+  // clang-format off
+  ASSERT(mCpuArch != ((void *) 0));
+  // clang-format on
   if (EFI_ERROR(Status) || mCpuArch == nullptr) {
     return EFI_DEVICE_ERROR;
   }
