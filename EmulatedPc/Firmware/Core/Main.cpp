@@ -46,12 +46,6 @@ alignas(LOAD_AREA_ALIGNMENT) uint8_t DriverLoadArea[DRIVER_LOAD_AREA_BYTES];
 StackProbe::Stack EntryStack;
 PeLoader::LoadedImage DriverImage;
 
-[[noreturn]] void Finish(const char* Result) {
-  Console::FactText("result", Result);
-  Console::Flush();
-  Emulator::PowerOff();
-}
-
 void ReportProcessor() {
   const Cpu::CpuidResult Features = Cpu::Cpuid(Cpu::CPUID_FEATURES);
   Console::BeginLine();
@@ -69,7 +63,7 @@ void BringUpApic(const BoardSettings::Settings& Board) {
   LocalApic::Reset();
   if (Board.SwitchToX2Apic) {
     if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_X2APIC) == 0) {
-      Finish("x2apic-requested-but-not-supported");
+      Emulator::Finish("x2apic-requested-but-not-supported");
     }
     LocalApic::SwitchToX2Apic();
   }
@@ -91,7 +85,7 @@ void LoadDriver() {
     Console::Write(", not loaded: ");
     Console::Write(Problem);
     Console::EndLine();
-    Finish("driver-not-loadable");
+    Emulator::Finish("driver-not-loadable");
   }
   Console::Write(", PE32+ x86-64 boot-service driver, ");
   Console::WriteDecimal(DriverImage.Sections);
@@ -158,6 +152,7 @@ void ReportFirmwareUse() {
   Console::Fact("tpl-final", Tpl::Current());
   Console::Fact("unexpected-service-calls", SystemTables::UnexpectedCalls() + Cpu.UnexpectedCalls);
   Console::Fact("unhandled-interrupts", Interrupts::UnhandledInterrupts());
+  Console::Fact("interrupt-nesting-max", Interrupts::DeepestNestingSeen());
 }
 
 } // namespace
@@ -197,5 +192,5 @@ void FirmwareMain() {
     TimerExercise::Run({Board.TscFrequency, Board.TimerPeriod, Board.SpanPeriods});
   }
   ReportFirmwareUse();
-  Finish("done");
+  Emulator::Finish("done");
 }
