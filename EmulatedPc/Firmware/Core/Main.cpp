@@ -1,6 +1,7 @@
 // The firmware's main line, entered from the start-up code in long mode: bring up the board,
 // load the driver the ROM carries, call its entry, then act as the firmware core that uses the
 // timer it installed, report, and power off.
+#include "Core/ClockAdvance.h"
 #include "Core/PeLoader.h"
 #include "Core/TimerExercise.h"
 #include "Platform/BoardSettings.h"
@@ -179,6 +180,10 @@ void FirmwareMain() {
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
   Uefi::SystemTable* Table = SystemTables::Build();
 
+  if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0) {
+    ClockAdvance::SleepUntil(Board.TscStart);
+  }
+  Console::Fact("tsc-start", Cpu::ReadTsc());
   LoadDriver();
   const ApicSnapshot Before = TakeApicSnapshot();
   const Uefi::Status EntryStatus = CallDriverEntry(Table);
@@ -186,6 +191,7 @@ void FirmwareMain() {
   Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
                                              Before.LvtTimer != After.LvtTimer ||
                                              Before.Deadline != After.Deadline);
+  Console::FactHex("spurious-after-entry", After.Spurious);
   Console::FactHex("lvt-timer-after-entry", After.LvtTimer);
 
   if (!Uefi::IsError(EntryStatus)) {
