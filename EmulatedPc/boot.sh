@@ -3,7 +3,7 @@
 # machine, headless, with the first serial port captured to a file.
 #
 #   boot.sh --rom FILE --video-rom FILE --serial FILE [--cpu MODEL] [--x2apic]
-#           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE]
+#           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
 #           [--timeout SECONDS] [--keep-dir DIR]
 #
 # The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly;
@@ -16,6 +16,7 @@ set -euo pipefail
 
 CPU_MODEL=corei7_skylake_x
 X2APIC=0
+TIMER_INSTALLED=0
 PERIOD=10000         # 100 ns units: 1 ms
 SPAN_PERIODS=40
 IPS=20000000         # emulated instructions, and TSC ticks, per second
@@ -34,6 +35,7 @@ while [ $# -gt 0 ]; do
     --serial) SERIAL=$2; shift 2 ;;
     --cpu) CPU_MODEL=$2; shift 2 ;;
     --x2apic) X2APIC=1; shift ;;
+    --timer-installed) TIMER_INSTALLED=1; shift ;;
     --period) PERIOD=$2; shift 2 ;;
     --span) SPAN_PERIODS=$2; shift 2 ;;
     --ips) IPS=$2; shift 2 ;;
@@ -110,7 +112,7 @@ little_endian() { local value=$1 count=$2; for ((i = 0; i < count; i++)); do byt
 {
   head -c "$CMOS_SETTINGS_OFFSET" /dev/zero
   printf 'VT'
-  byte "$X2APIC"; byte 0
+  byte $((X2APIC | TIMER_INSTALLED << 1)); byte 0
   little_endian "$IPS" 4
   little_endian "$PERIOD" 8
   little_endian "$SPAN_PERIODS" 2

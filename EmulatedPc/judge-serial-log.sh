@@ -2,36 +2,42 @@
 # Judges one serial log of the emulated PC: the driver's own lines, word for word, and the test
 # firmware's "[pc] ..." report against what a working timer driver must produce.
 #
-#   judge-serial-log.sh --expect timer|unsupported|overflow|livelock [--apic xapic|x2apic]
-#                       [--low-half-wraps] LOG
+#   judge-serial-log.sh --expect timer|unsupported|halted|overflow|livelock [--apic xapic|x2apic]
+#                       [--low-half-wraps] [--map FILE] LOG
 #
 #   timer            the driver installs its timer; every tick of the counting window is judged
 #   unsupported      a CPU without TSC-deadline: the driver declines and leaves nothing behind
+#   halted           a timer was there before the driver: it reports its assertion and halts
 #   overflow         a period shorter than the handler's path: the interrupt stack runs out
 #   livelock         a period shorter than the interrupt path: ticks come back to back
 #   --low-half-wraps the low half of the TSC must wrap during the counting window
+#   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased
 #
 # Prints one line per failed check, the figures it judged, and a verdict; exits 0 when every
 # check holds.
 set -uo pipefail
 
-EXPECT= APIC=xapic LOG= LOW_HALF_WRAPS=0
+EXPECT= APIC=xapic LOG= LOW_HALF_WRAPS=0 MAP=
 while [ $# -gt 0 ]; do
   case "$1" in
     --expect) EXPECT=$2; shift 2 ;;
     --apic) APIC=$2; shift 2 ;;
     --low-half-wraps) LOW_HALF_WRAPS=1; shift ;;
+    --map) MAP=$2; shift 2 ;;
     *) LOG=$1; shift ;;
   esac
 done
-if [ -z "$LOG" ] || [ ! -f "$LOG" ] || [[ ! "$EXPECT" =~ ^(timer|unsupported|overflow|livelock)$ ]]; then
-  sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+if [ -z "$LOG" ] || [ ! -f "$LOG" ] || [[ ! "$EXPECT" =~ ^(timer|unsupported|halted|overflow|livelock)$ ]]; then
+  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 
 # ---- what the driver prints, exactly
 GREETING="Initializing LAPIC Timer Driver"
 UNSUPPORTED_LINE="LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver."
+ASSERTION_TEXT="&gEfiTimerArchProtocolGuid already installed in database"
+ASSERTION_SOURCE=VeskLapicTimerDxe/VeskLapicTimer.cpp
+HALT_FUNCTION=HaltUntilReleased
 # ---- status codes
 SUCCESS=0x0000000000000000
 INVALID_PARAMETER=0x8000000000000002
@@ -142,12 +148,16 @@ period_tsc_of() {
 
 # The driver's lines are the ones without the firmware's prefix; each must end in CR LF.
 driver_lines=$(grep -av '^\[pc\] ' "$LOG" | tr -d '\r' || true)
-expect_driver_lines() { # line ...
+expect_driver_lines() { # line ... (a line starting with ~ is a regular expression)
   local expected actual=() index=0 ok=1
   mapfile -t actual <<<"$driver_lines"
   [ ${#actual[@]} -eq $# ] || ok=0
   for expected in "$@"; do
-    [ "${actual[index]-}" = "$expected" ] || ok=0
+    if [[ "$expected" == "~"* ]]; then
+      [[ "${actual[index]-}" =~ ${expected:1} ]] || ok=0
+    else
+      [ "${actual[index]-}" = "$expected" ] || ok=0
+    fi
     index=$((index + 1))
   done
   if [ "$ok" -eq 0 ]; then
@@ -263,6 +273,27 @@ case "$EXPECT" in
     expect_fact apic-touched-by-entry 0
     expect_fact cpu-handler-registrations 0
     expect_fact pcd-tsc-frequency-reads 0
+    ;;
+  halted)
+    # The greeting, the assertion, and nothing more from the driver: its entry never returns.
+    expect_driver_lines "$GREETING" \
+      "~^ASSERT \[VeskLapicTimerDxe\] ([^ ]*/)?$ASSERTION_SOURCE\(([0-9]+)\): $ASSERTION_TEXT\$"
+    expect_fact timer-preinstalled 1
+    expect_result halted
+    if [ -n "$MAP" ]; then
+      # The function of the image that holds the sampled place: the last symbol of the code
+      # section ("0001:") at or below it, by its image offset (the third column).
+      offset=$(($(fact halt-rip-offset))) best=-1 holder=
+      while read -r place name rva _; do
+        if [[ "$place" == 0001:* && "$rva" =~ ^[0-9a-fA-F]{16}$ ]] && [ $((16#$rva)) -le "$offset" ] &&
+          [ $((16#$rva)) -ge "$best" ]; then
+          best=$((16#$rva)) holder=$name
+        fi
+      done < "$MAP"
+      [[ "$holder" == *"$HALT_FUNCTION"* ]] ||
+        fail "the halt was found at image offset $(fact halt-rip-offset), in ${holder:-no function}, not in $HALT_FUNCTION"
+      figure "halt: image offset $(fact halt-rip-offset) in $holder, $(fact halt-rip-spread-bytes) bytes of spread"
+    fi
     ;;
   overflow)
     expect_driver_lines "$GREETING"

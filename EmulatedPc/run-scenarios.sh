@@ -3,6 +3,7 @@
 #   (a) TSC-deadline CPU, xAPIC; the low half of the TSC wraps (2^33) in the counting window
 #   (b) the same CPU in x2APIC mode, at a period of 250 us
 #   (c) a 64-bit CPU without TSC-deadline: "not supported", EFI_DEVICE_ERROR, no timer
+#   (d) a timer protocol already installed: the driver's assertion, and its halt
 #   (e) a period of 1 us, shorter than the handler's path: the interrupt stack runs out
 #   (f) a period of no TSC ticks at all (1 x 100 ns at 5 MHz): the same, and no division by it
 #   (g) a period of 2^63 x 100 ns, whose TSC ticks (2^64) saturate: no tick, no wrap
@@ -18,7 +19,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
@@ -29,9 +30,11 @@ NO_TSC_DEADLINE_CPU=core2_penryn_t9600 # 64-bit, local APIC, no TSC-deadline
 # 800 000-tick window straddles 2^33 near its middle. The judge checks that it still does.
 WRAPPING_TSC_START=$(((1 << 33) - 6800000))
 STORM_TIMEOUT=5  # seconds: a period the machine cannot sustain must be named at once, not hang
+HALT_TIMEOUT=10  # seconds: a halt that hangs the machine ends here
 
 "$HERE/build-roms.sh" "$BUILD_DIR" || exit 1
 ROMS=(--rom "$BUILD_DIR/emulated-pc/EmulatedPcRom.bin" --video-rom "$BUILD_DIR/emulated-pc/VideoRom.bin")
+MAP=$BUILD_DIR/image/VeskLapicTimerDxe.map
 LOGS=$BUILD_DIR/emulated-pc/scenarios
 mkdir -p "$LOGS"
 
@@ -64,6 +67,8 @@ scenario b "TSC-deadline CPU ($TSC_DEADLINE_CPU), x2APIC, period 2500" \
   --expect timer --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
 scenario c "CPU without TSC-deadline ($NO_TSC_DEADLINE_CPU)" \
   --expect unsupported --apic xapic -- --cpu "$NO_TSC_DEADLINE_CPU"
+scenario d "a timer protocol installed before the driver" \
+  --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
 scenario e "period 10 (20 TSC ticks): each tick nests in the one before" \
   --expect overflow -- --cpu "$TSC_DEADLINE_CPU" --period 10 --timeout "$STORM_TIMEOUT"
 scenario f "period 1 at 5 MHz: no TSC ticks per period" \

@@ -2,6 +2,7 @@
 // load the driver the ROM carries, call its entry, then act as the firmware core that uses the
 // timer it installed, report, and power off.
 #include "Core/ClockAdvance.h"
+#include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
 #include "Core/TimerExercise.h"
 #include "Platform/BoardSettings.h"
@@ -111,19 +112,25 @@ ApicSnapshot TakeApicSnapshot() {
           Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE)};
 }
 
-Uefi::Status CallDriverEntry(Uefi::SystemTable* Table) {
+Uefi::Status CallDriverEntry(Uefi::SystemTable* Table, bool WatchHalt) {
   Uefi::Handle ImageHandle = nullptr;
   ProtocolDatabase::Install(&ImageHandle, &IMAGE_RECORD_GUID, &DriverImage);
   StackProbe::Paint(EntryStack);
   Console::BeginLine();
   Console::Write("calling the driver entry point");
   Console::EndLine();
+  if (WatchHalt) {
+    HaltWatch::Start(DriverImage.Base, DriverImage.Size);
+  }
   // Interrupts are on at TPL_APPLICATION, as they are while a firmware dispatches drivers.
   Cpu::EnableInterrupts();
   const Uefi::Status Result =
       CallOnStack(reinterpret_cast<const void*>(DriverImage.EntryPoint),
                   reinterpret_cast<uint64_t>(ImageHandle), reinterpret_cast<uint64_t>(Table),
                   StackProbe::Top(EntryStack));
+  if (WatchHalt) {
+    HaltWatch::EntryReturned(Result);
+  }
   Console::BeginLine();
   Console::Write("the driver entry point returned");
   Console::EndLine();
@@ -179,6 +186,9 @@ void FirmwareMain() {
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
   Uefi::SystemTable* Table = SystemTables::Build();
+  if (Board.TimerAlreadyInstalled) {
+    HaltWatch::InstallRivalTimer();
+  }
 
   if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0) {
     ClockAdvance::SleepUntil(Board.TscStart);
@@ -186,7 +196,7 @@ void FirmwareMain() {
   Console::Fact("tsc-start", Cpu::ReadTsc());
   LoadDriver();
   const ApicSnapshot Before = TakeApicSnapshot();
-  const Uefi::Status EntryStatus = CallDriverEntry(Table);
+  const Uefi::Status EntryStatus = CallDriverEntry(Table, Board.TimerAlreadyInstalled);
   const ApicSnapshot After = TakeApicSnapshot();
   Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
                                              Before.LvtTimer != After.LvtTimer ||

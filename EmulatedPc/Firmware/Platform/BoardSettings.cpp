@@ -29,6 +29,7 @@ uint64_t CmosLittleEndian(uint8_t Field, unsigned Bytes) {
 Settings Read() {
   Settings Result = {false,
                      false,
+                     false,
                      DEFAULT_TSC_FREQUENCY,
                      DEFAULT_TIMER_PERIOD,
                      DEFAULT_SPAN_PERIODS,
@@ -40,6 +41,7 @@ Settings Read() {
   const uint8_t Flags = CmosByte(CMOS_SETTINGS_OFFSET + FIELD_FLAGS);
   Result.Valid = true;
   Result.SwitchToX2Apic = (Flags & FLAG_X2APIC) != 0;
+  Result.TimerAlreadyInstalled = (Flags & FLAG_TIMER_ALREADY_INSTALLED) != 0;
   Result.TscFrequency = static_cast<uint32_t>(CmosLittleEndian(FIELD_TSC_FREQUENCY, 4));
   Result.TimerPeriod = CmosLittleEndian(FIELD_TIMER_PERIOD, 8);
   Result.SpanPeriods = static_cast<uint32_t>(CmosLittleEndian(FIELD_SPAN_PERIODS, 2));
