@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Boots the shipped driver image on the emulated PC in each scenario and judges each serial log:
-#   (a) TSC-deadline CPU, local APIC in xAPIC mode
-#   (b) the same CPU with the APIC switched to x2APIC before the driver starts
+#   (a) TSC-deadline CPU, xAPIC; the low half of the TSC wraps (2^33) in the counting window
+#   (b) the same CPU in x2APIC mode, at a period of 250 us
 #   (c) a 64-bit CPU without TSC-deadline: "not supported", EFI_DEVICE_ERROR, no timer
+#   (d) a timer protocol already installed: the driver's assertion, and its halt
+#   (e) a period of 1 us, shorter than the handler's path: the interrupt stack runs out
+#   (f) a period of no TSC ticks at all (1 x 100 ns at 5 MHz): the same, and no division by it
+#   (g) a period of 2^63 x 100 ns, whose TSC ticks (2^64) saturate: no tick, no wrap
+#   (h) a period of 15 us, shorter than the interrupt path: ticks back to back, no time left
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
@@ -14,15 +19,22 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
 TSC_DEADLINE_CPU=corei7_skylake_x    # reports tsc_deadline, xapic and x2apic
 NO_TSC_DEADLINE_CPU=core2_penryn_t9600 # 64-bit, local APIC, no TSC-deadline
+# Scenario (a) opens its counting window 6 402 691 TSC ticks after the clock reaches its start
+# (the driver's entry, its default period's 2.5 x 100 ms, the report lines): from this start the
+# 800 000-tick window straddles 2^33 near its middle. The judge checks that it still does.
+WRAPPING_TSC_START=$(((1 << 33) - 6800000))
+STORM_TIMEOUT=5  # seconds: a period the machine cannot sustain must be named at once, not hang
+HALT_TIMEOUT=10  # seconds: a halt that hangs the machine ends here
 
 "$HERE/build-roms.sh" "$BUILD_DIR" || exit 1
 ROMS=(--rom "$BUILD_DIR/emulated-pc/EmulatedPcRom.bin" --video-rom "$BUILD_DIR/emulated-pc/VideoRom.bin")
+MAP=$BUILD_DIR/image/VeskLapicTimerDxe.map
 LOGS=$BUILD_DIR/emulated-pc/scenarios
 mkdir -p "$LOGS"
 
@@ -30,13 +42,14 @@ LOG_TAIL_LINES=12 # shown for a failed scenario, so that a CI log says what went
 passed=0
 failed=0
 scenario() { # name description judge-options -- boot-options
-  local name=$1 description=$2; shift 2
+  local name=$1 description=$2 started; shift 2
   local judge=() boot=()
   while [ "$1" != -- ]; do judge+=("$1"); shift; done
   shift
   boot=("$@")
   echo "== Emulated PC scenario ($name): $description"
   local log=$LOGS/$name.log
+  started=$EPOCHREALTIME
   if "$HERE/boot.sh" "${ROMS[@]}" --serial "$log" "${boot[@]}" &&
     "$HERE/judge-serial-log.sh" "${judge[@]}" "$log"; then
     passed=$((passed + 1))
@@ -45,14 +58,26 @@ scenario() { # name description judge-options -- boot-options
     tail -n "$LOG_TAIL_LINES" "$log" | tr -d '\r' | sed 's/^/    | /'
     failed=$((failed + 1))
   fi
+  awk -v from="$started" -v to="$EPOCHREALTIME" 'BEGIN { printf "  host time: %.1f s\n", to - from }'
 }
 
-scenario a "TSC-deadline CPU ($TSC_DEADLINE_CPU), xAPIC" \
-  --expect timer --apic xapic -- --cpu "$TSC_DEADLINE_CPU"
-scenario b "TSC-deadline CPU ($TSC_DEADLINE_CPU), x2APIC" \
-  --expect timer --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic
+scenario a "TSC-deadline CPU ($TSC_DEADLINE_CPU), xAPIC, TSC from $WRAPPING_TSC_START" \
+  --expect timer --apic xapic --low-half-wraps -- --cpu "$TSC_DEADLINE_CPU" --tsc-start "$WRAPPING_TSC_START"
+scenario b "TSC-deadline CPU ($TSC_DEADLINE_CPU), x2APIC, period 2500" \
+  --expect timer --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
 scenario c "CPU without TSC-deadline ($NO_TSC_DEADLINE_CPU)" \
   --expect unsupported --apic xapic -- --cpu "$NO_TSC_DEADLINE_CPU"
+scenario d "a timer protocol installed before the driver" \
+  --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
+scenario e "period 10 (20 TSC ticks): each tick nests in the one before" \
+  --expect overflow -- --cpu "$TSC_DEADLINE_CPU" --period 10 --timeout "$STORM_TIMEOUT"
+scenario f "period 1 at 5 MHz: no TSC ticks per period" \
+  --expect overflow --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 1 --ips 5000000 \
+  --timeout "$STORM_TIMEOUT"
+scenario g "period 2^63: its 2^64 TSC ticks saturate" \
+  --expect timer -- --cpu "$TSC_DEADLINE_CPU" --period 9223372036854775808 --span 2
+scenario h "period 150 (300 TSC ticks): the ticks come back to back" \
+  --expect livelock -- --cpu "$TSC_DEADLINE_CPU" --period 150 --timeout "$STORM_TIMEOUT"
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

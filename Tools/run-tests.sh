@@ -15,7 +15,7 @@ cmake -S . -B build -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Deb
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-echo "== The image booted on an emulated PC: (a) xAPIC, (b) x2APIC, (c) no TSC-deadline"
+echo "== The image booted on an emulated PC: the scenarios of EmulatedPc/run-scenarios.sh"
 EmulatedPc/run-scenarios.sh
 
 echo "== Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"

@@ -1,6 +1,8 @@
 // The firmware's main line, entered from the start-up code in long mode: bring up the board,
 // load the driver the ROM carries, call its entry, then act as the firmware core that uses the
 // timer it installed, report, and power off.
+#include "Core/ClockAdvance.h"
+#include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
 #include "Core/TimerExercise.h"
 #include "Platform/BoardSettings.h"
@@ -46,12 +48,6 @@ alignas(LOAD_AREA_ALIGNMENT) uint8_t DriverLoadArea[DRIVER_LOAD_AREA_BYTES];
 StackProbe::Stack EntryStack;
 PeLoader::LoadedImage DriverImage;
 
-[[noreturn]] void Finish(const char* Result) {
-  Console::FactText("result", Result);
-  Console::Flush();
-  Emulator::PowerOff();
-}
-
 void ReportProcessor() {
   const Cpu::CpuidResult Features = Cpu::Cpuid(Cpu::CPUID_FEATURES);
   Console::BeginLine();
@@ -69,7 +65,7 @@ void BringUpApic(const BoardSettings::Settings& Board) {
   LocalApic::Reset();
   if (Board.SwitchToX2Apic) {
     if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_X2APIC) == 0) {
-      Finish("x2apic-requested-but-not-supported");
+      Emulator::Finish("x2apic-requested-but-not-supported");
     }
     LocalApic::SwitchToX2Apic();
   }
@@ -91,7 +87,7 @@ void LoadDriver() {
     Console::Write(", not loaded: ");
     Console::Write(Problem);
     Console::EndLine();
-    Finish("driver-not-loadable");
+    Emulator::Finish("driver-not-loadable");
   }
   Console::Write(", PE32+ x86-64 boot-service driver, ");
   Console::WriteDecimal(DriverImage.Sections);
@@ -116,19 +112,25 @@ ApicSnapshot TakeApicSnapshot() {
           Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE)};
 }
 
-Uefi::Status CallDriverEntry(Uefi::SystemTable* Table) {
+Uefi::Status CallDriverEntry(Uefi::SystemTable* Table, bool WatchHalt) {
   Uefi::Handle ImageHandle = nullptr;
   ProtocolDatabase::Install(&ImageHandle, &IMAGE_RECORD_GUID, &DriverImage);
   StackProbe::Paint(EntryStack);
   Console::BeginLine();
   Console::Write("calling the driver entry point");
   Console::EndLine();
+  if (WatchHalt) {
+    HaltWatch::Start(DriverImage.Base, DriverImage.Size);
+  }
   // Interrupts are on at TPL_APPLICATION, as they are while a firmware dispatches drivers.
   Cpu::EnableInterrupts();
   const Uefi::Status Result =
       CallOnStack(reinterpret_cast<const void*>(DriverImage.EntryPoint),
                   reinterpret_cast<uint64_t>(ImageHandle), reinterpret_cast<uint64_t>(Table),
                   StackProbe::Top(EntryStack));
+  if (WatchHalt) {
+    HaltWatch::EntryReturned(Result);
+  }
   Console::BeginLine();
   Console::Write("the driver entry point returned");
   Console::EndLine();
@@ -158,6 +160,7 @@ void ReportFirmwareUse() {
   Console::Fact("tpl-final", Tpl::Current());
   Console::Fact("unexpected-service-calls", SystemTables::UnexpectedCalls() + Cpu.UnexpectedCalls);
   Console::Fact("unhandled-interrupts", Interrupts::UnhandledInterrupts());
+  Console::Fact("interrupt-nesting-max", Interrupts::DeepestNestingSeen());
 }
 
 } // namespace
@@ -183,19 +186,27 @@ void FirmwareMain() {
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
   Uefi::SystemTable* Table = SystemTables::Build();
+  if (Board.TimerAlreadyInstalled) {
+    HaltWatch::InstallRivalTimer();
+  }
 
+  if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0) {
+    ClockAdvance::SleepUntil(Board.TscStart);
+  }
+  Console::Fact("tsc-start", Cpu::ReadTsc());
   LoadDriver();
   const ApicSnapshot Before = TakeApicSnapshot();
-  const Uefi::Status EntryStatus = CallDriverEntry(Table);
+  const Uefi::Status EntryStatus = CallDriverEntry(Table, Board.TimerAlreadyInstalled);
   const ApicSnapshot After = TakeApicSnapshot();
   Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
                                              Before.LvtTimer != After.LvtTimer ||
                                              Before.Deadline != After.Deadline);
+  Console::FactHex("spurious-after-entry", After.Spurious);
   Console::FactHex("lvt-timer-after-entry", After.LvtTimer);
 
   if (!Uefi::IsError(EntryStatus)) {
     TimerExercise::Run({Board.TscFrequency, Board.TimerPeriod, Board.SpanPeriods});
   }
   ReportFirmwareUse();
-  Finish("done");
+  Emulator::Finish("done");
 }

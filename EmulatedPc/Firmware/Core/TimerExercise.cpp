@@ -1,5 +1,6 @@
 #include "Core/TimerExercise.h"
 
+#include "Core/TickLog.h"
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
 #include "Platform/LocalApic.h"
@@ -16,57 +17,33 @@ constexpr uint64_t UNITS_PER_SECOND = 10000000;       // 100 ns units
 constexpr uint64_t DEFAULT_PERIOD_WINDOW_TENTHS = 25; // 2.5 default periods
 constexpr uint64_t TENTHS = 10;
 constexpr uint64_t RESTART_WINDOW_PERIODS = 5;
+constexpr uint64_t LARGEST = ~0ULL;
 
-// What the notify function saw; written at TPL_HIGH_LEVEL, read with interrupts off.
-struct NotifyLog {
-  uint64_t Calls;
-  uint64_t WrongTime;        // called with another value than the period in force
-  uint64_t NotHighTpl;       // called below TPL_HIGH_LEVEL
-  uint64_t InterruptsOn;     // called with interrupts enabled
-  uint64_t DeadlineNotArmed; // a timer tick whose handler had not armed the next deadline
-  uint64_t FirstTsc;
-  uint64_t LastTsc;
-  uint64_t SelfCycles;
-};
-
-NotifyLog Log;
-uint64_t ExpectedTime = 0;
-
-FIRMWARE_API void Notify(uint64_t Time) {
-  const uint64_t Now = Cpu::ReadTsc();
-  ++Log.Calls;
-  if (Time != ExpectedTime) {
-    ++Log.WrongTime;
+// A period in TSC ticks, period x frequency / 10^7 rounded down, saturated at 2^64 - 1: the
+// firmware's own reckoning, split at whole seconds so that no product exceeds 64 bits.
+uint64_t TscTicks(uint64_t Period, uint64_t Frequency) {
+  const uint64_t Seconds = Period / UNITS_PER_SECOND;
+  const uint64_t Part = Period % UNITS_PER_SECOND * Frequency / UNITS_PER_SECOND;
+  if (Seconds != 0 && Frequency > (LARGEST - Part) / Seconds) {
+    return LARGEST;
   }
-  if (Tpl::Current() != Uefi::TPL_HIGH_LEVEL) {
-    ++Log.NotHighTpl;
-  }
-  if (Cpu::InterruptsEnabled()) {
-    ++Log.InterruptsOn;
-  }
-  if (Interrupts::Dispatching(TIMER_VECTOR) && Time != 0 &&
-      Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE) <= Now) {
-    ++Log.DeadlineNotArmed;
-  }
-  if (Log.Calls == 1) {
-    Log.FirstTsc = Now;
-  }
-  Log.LastTsc = Now;
-  Log.SelfCycles += Cpu::ReadTsc() - Now;
+  return Seconds * Frequency + Part;
 }
 
-FIRMWARE_API void OtherNotify(uint64_t) {}
+// No window lasts longer than one second of TSC time per period of the span, so that a long
+// period is still counted over the span asked for, and any period, 2^64 - 1 included, ends.
+uint64_t WindowCap = 0;
 
-NotifyLog TakeLog() {
-  const Uefi::Tpl Old = Tpl::Raise(Uefi::TPL_HIGH_LEVEL);
-  const NotifyLog Copy = Log;
-  Log = {};
-  Tpl::Restore(Old);
-  return Copy;
+// Count periods of PeriodTsc ticks, but no longer than the cap.
+uint64_t CappedSpan(uint64_t PeriodTsc, uint64_t Count) {
+  uint64_t Ticks;
+  if (__builtin_mul_overflow(PeriodTsc, Count, &Ticks) || Ticks > WindowCap) {
+    return WindowCap;
+  }
+  return Ticks;
 }
 
-void Spin(uint64_t Ticks) {
-  const uint64_t Start = Cpu::ReadTsc();
+void SpinFrom(uint64_t Start, uint64_t Ticks) {
   while (Cpu::ReadTsc() - Start < Ticks) {
     Cpu::Pause();
   }
@@ -81,54 +58,76 @@ void WaitForTick(uint64_t Limit) {
   }
 }
 
+struct PeriodChange {
+  Uefi::Status Status;
+  uint64_t TscBefore; // read just before SetTimerPeriod
+  uint64_t TscAfter;  // read just after it returned
+  uint64_t Deadline;  // the deadline MSR as SetTimerPeriod left it
+  bool Pending;       // a tick the APIC had accepted before the change, still to be delivered
+};
+
 // Sets the period with interrupts held off, so that no tick falls between the change and the
-// notify function's knowledge of it.
-Uefi::Status SetPeriod(Uefi::TimerArchProtocol* Timer, uint64_t Period) {
+// notify function's knowledge of it, and starts a new tick log and handler statistics that see
+// the first tick.
+PeriodChange SetPeriod(Uefi::TimerArchProtocol* Timer, uint64_t Period) {
   const Uefi::Tpl Old = Tpl::Raise(Uefi::TPL_HIGH_LEVEL);
-  ExpectedTime = Period;
-  const Uefi::Status Result = Timer->SetTimerPeriod(Timer, Period);
+  TickLog::Restart(Period);
+  Interrupts::ResetStatistics(TIMER_VECTOR);
+  PeriodChange Change;
+  Change.TscBefore = Cpu::ReadTsc();
+  Change.Status = Timer->SetTimerPeriod(Timer, Period);
+  Change.TscAfter = Cpu::ReadTsc();
+  Change.Deadline = Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE);
+  Change.Pending = LocalApic::Requested(TIMER_VECTOR);
   Tpl::Restore(Old);
-  return Result;
+  return Change;
 }
 
-uint64_t Mean(uint64_t Total, uint64_t Count) {
+uint64_t Quotient(uint64_t Total, uint64_t Count) {
   return Count == 0 ? 0 : Total / Count;
 }
 
-void ReportHandler(const Interrupts::HandlerStatistics& Stats, const NotifyLog& Seen) {
+// Split at whole seconds, so that no product exceeds 64 bits.
+uint64_t Microseconds(uint64_t Ticks, uint64_t Frequency) {
+  constexpr uint64_t MICROSECONDS_PER_SECOND = 1000000;
+  if (Frequency == 0) {
+    return 0;
+  }
+  return Ticks / Frequency * MICROSECONDS_PER_SECOND +
+         Ticks % Frequency * MICROSECONDS_PER_SECOND / Frequency;
+}
+
+FIRMWARE_API void OtherNotify(uint64_t) {}
+
+void ReportHandler(const Interrupts::HandlerStatistics& Stats) {
   Console::Fact("handler-calls", Stats.Calls);
-  Console::Fact("handler-cycles-mean", Mean(Stats.TotalCycles, Stats.Calls));
+  Console::Fact("handler-cycles-mean", Quotient(Stats.TotalCycles, Stats.Calls));
   Console::Fact("handler-cycles-min", Stats.MinCycles);
   Console::Fact("handler-cycles-max", Stats.MaxCycles);
-  Console::Fact("notify-cycles-mean", Mean(Seen.SelfCycles, Seen.Calls));
   Console::Fact("eoi-missing", Stats.LeftInService);
 }
 
 // The few numbers a reader looks for, in words.
-void Summarize(const Plan& Settings, uint64_t SpanTsc, uint64_t PeriodTsc, const NotifyLog& Window,
-               const Interrupts::HandlerStatistics& Stats) {
-  constexpr uint64_t MICROSECONDS_PER_SECOND = 1000000;
+void Summarize(const Plan& Settings, uint64_t SpanTsc, uint64_t PeriodTsc,
+               const TickLog::Counters& Window, const Interrupts::HandlerStatistics& Stats) {
   Console::BeginLine();
   Console::Write("summary: period ");
   Console::WriteDecimal(Settings.Period);
   Console::Write(" x 100 ns = ");
   Console::WriteDecimal(PeriodTsc);
   Console::Write(" TSC ticks; over ");
-  Console::WriteDecimal(SpanTsc * MICROSECONDS_PER_SECOND / Settings.TscFrequency);
+  Console::WriteDecimal(Microseconds(SpanTsc, Settings.TscFrequency));
   Console::Write(" us of emulated time ");
-  Console::WriteDecimal(SpanTsc / PeriodTsc);
+  Console::WriteDecimal(Quotient(SpanTsc, PeriodTsc));
   Console::Write(" ticks expected, ");
   Console::WriteDecimal(Window.Calls);
   Console::Write(" seen");
   Console::EndLine();
   Console::BeginLine();
-  Console::Write("summary: mean tick interval ");
-  Console::WriteDecimal(Window.Calls < 2 ? 0
-                                         : (Window.LastTsc - Window.FirstTsc) / (Window.Calls - 1));
-  Console::Write(" TSC ticks; driver interrupt handler ");
-  Console::WriteDecimal(Mean(Stats.TotalCycles, Stats.Calls));
+  Console::Write("summary: driver interrupt handler ");
+  Console::WriteDecimal(Quotient(Stats.TotalCycles, Stats.Calls));
   Console::Write(" TSC ticks per tick (");
-  Console::WriteDecimal(Mean(Window.SelfCycles, Window.Calls));
+  Console::WriteDecimal(Quotient(Window.SelfCycles, Window.Calls));
   Console::Write(" of them in the notify function)");
   Console::EndLine();
 }
@@ -141,6 +140,7 @@ void Run(const Plan& Settings) {
   if (Timer == nullptr) {
     return;
   }
+  WindowCap = Settings.SpanPeriods * Settings.TscFrequency;
 
   // The driver's own first period, running with nobody registered.
   uint64_t DefaultPeriod = 0;
@@ -148,72 +148,79 @@ void Run(const Plan& Settings) {
   Console::Fact("default-period", DefaultPeriod);
   Console::FactHex("get-period-null-status", Timer->GetTimerPeriod(Timer, nullptr));
   Interrupts::ResetStatistics(TIMER_VECTOR);
-  Spin(DefaultPeriod * Settings.TscFrequency / UNITS_PER_SECOND * DEFAULT_PERIOD_WINDOW_TENTHS /
-       TENTHS);
+  SpinFrom(Cpu::ReadTsc(), CappedSpan(TscTicks(DefaultPeriod, Settings.TscFrequency),
+                                      DEFAULT_PERIOD_WINDOW_TENTHS) /
+                               TENTHS);
   Console::Fact("default-window-tenths-of-periods", DEFAULT_PERIOD_WINDOW_TENTHS);
   Console::Fact("default-window-interrupts", Interrupts::Statistics(TIMER_VECTOR).Calls);
 
   // A firmware core registers its tick function once; a second one is refused.
-  ExpectedTime = DefaultPeriod;
-  Console::FactHex("register-status", Timer->RegisterHandler(Timer, &Notify));
+  TickLog::Restart(DefaultPeriod);
+  Console::FactHex("register-status", Timer->RegisterHandler(Timer, &TickLog::Notify));
   Console::FactHex("register-again-status", Timer->RegisterHandler(Timer, &OtherNotify));
 
-  // Counting window: the requested period for SpanPeriods periods of TSC time.
-  const uint64_t PeriodTsc = Settings.Period * Settings.TscFrequency / UNITS_PER_SECOND;
-  const uint64_t SpanTsc = PeriodTsc * Settings.SpanPeriods;
-  const Uefi::Status SetStatus = SetPeriod(Timer, Settings.Period);
-  TakeLog();
-  Interrupts::ResetStatistics(TIMER_VECTOR);
-  Spin(SpanTsc);
-  const NotifyLog Window = TakeLog();
+  // Counting window: the requested period for SpanPeriods periods of TSC time, from the TSC read
+  // just before the period is set, so that the first tick is judged too. The serial port is slow
+  // in emulated time and ticks go on while a line is written, so every window below is opened
+  // and closed before anything is printed.
+  const uint64_t PeriodTsc = TscTicks(Settings.Period, Settings.TscFrequency);
+  const uint64_t SpanTsc = CappedSpan(PeriodTsc, Settings.SpanPeriods);
+  const PeriodChange Counting = SetPeriod(Timer, Settings.Period);
+  SpinFrom(Counting.TscBefore, SpanTsc);
+  const Uefi::Tpl Old = Tpl::Raise(Uefi::TPL_HIGH_LEVEL);
+  const TickLog::Counters Window = TickLog::Take();
   const Interrupts::HandlerStatistics WindowStats = Interrupts::Statistics(TIMER_VECTOR);
+  Tpl::Restore(Old);
   uint64_t PeriodNow = 0;
   Timer->GetTimerPeriod(Timer, &PeriodNow);
-  Console::FactHex("set-period-status", SetStatus);
+  Console::FactHex("set-period-status", Counting.Status);
   Console::Fact("period", Settings.Period);
   Console::Fact("get-period", PeriodNow);
   Console::Fact("period-tsc", PeriodTsc);
   Console::Fact("span-tsc", SpanTsc);
-  Console::Fact("ticks-expected", SpanTsc / PeriodTsc);
+  Console::Fact("window-cap-tsc", WindowCap);
+  Console::Fact("set-period-tsc", Counting.TscBefore);
+  Console::Fact("set-period-return-tsc", Counting.TscAfter);
+  Console::Fact("first-deadline-tsc", Counting.Deadline);
+  Console::Fact("window-end-tsc", Window.ClosedTsc);
+  Console::Fact("ticks-expected", Quotient(SpanTsc, PeriodTsc));
   Console::Fact("ticks-seen", Window.Calls);
-  Console::Fact("tick-interval-mean-tsc",
-                Window.Calls < 2 ? 0 : (Window.LastTsc - Window.FirstTsc) / (Window.Calls - 1));
   Console::Fact("notify-wrong-time", Window.WrongTime);
   Console::Fact("notify-below-high-tpl", Window.NotHighTpl);
   Console::Fact("notify-interrupts-enabled", Window.InterruptsOn);
-  Console::Fact("deadline-not-rearmed", Window.DeadlineNotArmed);
-  ReportHandler(WindowStats, Window);
+  Console::Fact("notify-before-eoi", Window.BeforeEoi);
+  ReportHandler(WindowStats);
   Console::Fact("tick-stack-bytes", Interrupts::HandlerStackHighWater());
+  TickLog::Report(Window, Counting.TscBefore, Counting.Deadline, PeriodTsc);
 
   // A soft interrupt calls the notify function once, at once, with the period.
   {
     const Uefi::Tpl Old = Tpl::Raise(Uefi::TPL_HIGH_LEVEL);
-    TakeLog();
+    TickLog::Restart(Settings.Period);
     const Uefi::Status Result = Timer->GenerateSoftInterrupt(Timer);
-    const NotifyLog Soft = TakeLog();
+    const TickLog::Counters Soft = TickLog::Take();
     Tpl::Restore(Old);
     Console::FactHex("soft-interrupt-status", Result);
     Console::Fact("soft-interrupt-notifies", Soft.Calls);
     Console::Fact("soft-interrupt-wrong-time", Soft.WrongTime);
   }
 
-  // Period 0 stops the timer: no tick, no interrupt, and soft interrupts are refused.
-  // The serial port is slow in emulated time and ticks go on while a line is written, so every
-  // window below is opened and closed before anything is printed.
-  WaitForTick(2 * PeriodTsc);
-  const Uefi::Status StopStatus = SetPeriod(Timer, 0);
-  const uint64_t DeadlineAfterStop = Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE);
-  TakeLog();
-  Interrupts::ResetStatistics(TIMER_VECTOR);
-  Spin(SpanTsc);
-  const NotifyLog Stopped = TakeLog();
+  // Period 0 stops the timer: no tick, no interrupt, and soft interrupts are refused. At a short
+  // period the next deadline can pass before the stop masks the timer: that one interrupt is
+  // already with the APIC and still comes, with period 0.
+  WaitForTick(CappedSpan(PeriodTsc, 2));
+  const PeriodChange Stop = SetPeriod(Timer, 0);
+  SpinFrom(Stop.TscAfter, SpanTsc);
+  const TickLog::Counters Stopped = TickLog::Take();
   const uint64_t InterruptsAfterStop = Interrupts::Statistics(TIMER_VECTOR).Calls;
   Timer->GetTimerPeriod(Timer, &PeriodNow);
+  TickLog::Restart(0);
   const Uefi::Status StoppedSoftStatus = Timer->GenerateSoftInterrupt(Timer);
-  const NotifyLog StoppedSoft = TakeLog();
-  Console::FactHex("stop-status", StopStatus);
+  const TickLog::Counters StoppedSoft = TickLog::Take();
+  Console::FactHex("stop-status", Stop.Status);
+  Console::Fact("stop-found-tick-pending", Stop.Pending);
   Console::Fact("stopped-get-period", PeriodNow);
-  Console::Fact("deadline-after-stop", DeadlineAfterStop);
+  Console::Fact("deadline-after-stop", Stop.Deadline);
   Console::Fact("ticks-after-stop", Stopped.Calls);
   Console::Fact("interrupts-after-stop", InterruptsAfterStop);
   Console::Fact("lvt-timer-masked-after-stop",
@@ -222,14 +229,15 @@ void Run(const Plan& Settings) {
   Console::Fact("stopped-soft-interrupt-notifies", StoppedSoft.Calls);
 
   // And back: the same period again brings the ticks back.
-  const Uefi::Status RestartStatus = SetPeriod(Timer, Settings.Period);
-  TakeLog();
-  Spin(PeriodTsc * RESTART_WINDOW_PERIODS);
-  const NotifyLog Restarted = TakeLog();
-  Console::FactHex("restart-status", RestartStatus);
-  Console::Fact("restart-window-periods", RESTART_WINDOW_PERIODS);
+  const PeriodChange Restart = SetPeriod(Timer, Settings.Period);
+  const uint64_t RestartTsc = CappedSpan(PeriodTsc, RESTART_WINDOW_PERIODS);
+  SpinFrom(Restart.TscAfter, RestartTsc);
+  const TickLog::Counters Restarted = TickLog::Take();
+  Console::FactHex("restart-status", Restart.Status);
+  Console::Fact("restart-window-tsc", RestartTsc);
   Console::Fact("ticks-after-restart", Restarted.Calls);
   Console::Fact("restart-wrong-time", Restarted.WrongTime);
+  Console::Fact("restart-before-eoi", Restarted.BeforeEoi);
 
   // Unregistering: once succeeds, twice is refused; then the timer is left off.
   Console::FactHex("unregister-status", Timer->RegisterHandler(Timer, nullptr));

@@ -10,7 +10,7 @@ namespace TimerExercise {
 struct Plan {
   uint64_t TscFrequency; // TSC ticks per second
   uint64_t Period;       // tick period to ask for, in 100 ns units
-  uint64_t SpanPeriods;  // length of the counting window, in periods
+  uint64_t SpanPeriods;  // length of the counting window, in periods, but at most one second each
 };
 
 void Run(const Plan& Settings);

@@ -14,10 +14,12 @@ uint8_t CmosByte(uint8_t Offset) {
   return Cpu::InByte(CMOS_DATA);
 }
 
-uint32_t CmosLittleEndian(uint8_t Offset, unsigned Bytes) {
-  uint32_t Value = 0;
+uint64_t CmosLittleEndian(uint8_t Field, unsigned Bytes) {
+  uint64_t Value = 0;
   for (unsigned Index = 0; Index < Bytes; ++Index) {
-    Value |= static_cast<uint32_t>(CmosByte(static_cast<uint8_t>(Offset + Index))) << (8 * Index);
+    Value |=
+        static_cast<uint64_t>(CmosByte(static_cast<uint8_t>(CMOS_SETTINGS_OFFSET + Field + Index)))
+        << (8 * Index);
   }
   return Value;
 }
@@ -25,17 +27,25 @@ uint32_t CmosLittleEndian(uint8_t Offset, unsigned Bytes) {
 } // namespace
 
 Settings Read() {
-  Settings Result = {false, false, DEFAULT_TSC_FREQUENCY, DEFAULT_TIMER_PERIOD,
-                     DEFAULT_SPAN_PERIODS};
+  Settings Result = {false,
+                     false,
+                     false,
+                     DEFAULT_TSC_FREQUENCY,
+                     DEFAULT_TIMER_PERIOD,
+                     DEFAULT_SPAN_PERIODS,
+                     DEFAULT_TSC_START};
   if (CmosByte(CMOS_SETTINGS_OFFSET) != CMOS_SIGNATURE_0 ||
       CmosByte(CMOS_SETTINGS_OFFSET + 1) != CMOS_SIGNATURE_1) {
     return Result;
   }
+  const uint8_t Flags = CmosByte(CMOS_SETTINGS_OFFSET + FIELD_FLAGS);
   Result.Valid = true;
-  Result.SwitchToX2Apic = (CmosByte(CMOS_SETTINGS_OFFSET + FIELD_FLAGS) & FLAG_X2APIC) != 0;
-  Result.TscFrequency = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_TSC_FREQUENCY, 4);
-  Result.TimerPeriod = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_TIMER_PERIOD, 4);
-  Result.SpanPeriods = CmosLittleEndian(CMOS_SETTINGS_OFFSET + FIELD_SPAN_PERIODS, 2);
+  Result.SwitchToX2Apic = (Flags & FLAG_X2APIC) != 0;
+  Result.TimerAlreadyInstalled = (Flags & FLAG_TIMER_ALREADY_INSTALLED) != 0;
+  Result.TscFrequency = static_cast<uint32_t>(CmosLittleEndian(FIELD_TSC_FREQUENCY, 4));
+  Result.TimerPeriod = CmosLittleEndian(FIELD_TIMER_PERIOD, 8);
+  Result.SpanPeriods = static_cast<uint32_t>(CmosLittleEndian(FIELD_SPAN_PERIODS, 2));
+  Result.TscStart = CmosLittleEndian(FIELD_TSC_START, 8);
   return Result;
 }
 

@@ -7,28 +7,37 @@
 namespace BoardSettings {
 
 struct Settings {
-  bool Valid;            // the signature was found; otherwise the defaults below apply
-  bool SwitchToX2Apic;   // put the local APIC into x2APIC mode before the driver starts
-  uint32_t TscFrequency; // TSC ticks per second, as the board designer states it
-  uint32_t TimerPeriod;  // the tick period the firmware core asks for, in 100 ns units
-  uint32_t SpanPeriods;  // how many periods the tick count runs for
+  bool Valid;                 // the signature was found; otherwise the defaults below apply
+  bool SwitchToX2Apic;        // put the local APIC into x2APIC mode before the driver starts
+  bool TimerAlreadyInstalled; // a timer protocol of the firmware's own is there before the driver
+  uint32_t TscFrequency;      // TSC ticks per second, as the board designer states it
+  uint64_t TimerPeriod;       // the tick period the firmware core asks for, in 100 ns units
+  uint32_t SpanPeriods;       // how many periods the tick count runs for
+  uint64_t TscStart;          // the TSC value the clock runs to before the driver is loaded
 };
 
-// CMOS bytes 0x60..0x6F. The real-time clock and the emulator's own bytes lie below 0x60.
+// CMOS bytes 0x60..0x79. The real-time clock and the emulator's own bytes lie below 0x60.
 constexpr uint8_t CMOS_SETTINGS_OFFSET = 0x60;
 constexpr uint8_t CMOS_SIGNATURE_0 = 'V';
 constexpr uint8_t CMOS_SIGNATURE_1 = 'T';
 constexpr uint8_t FLAG_X2APIC = 1u << 0;
+constexpr uint8_t FLAG_TIMER_ALREADY_INSTALLED = 1u << 1;
 // Layout after the two signature bytes: flags (1 byte), reserved (1 byte), TSC frequency
-// (4 bytes), timer period (4 bytes), span in periods (2 bytes); all little-endian.
+// (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes); all
+// little-endian.
 constexpr uint8_t FIELD_FLAGS = 2;
 constexpr uint8_t FIELD_TSC_FREQUENCY = 4;
 constexpr uint8_t FIELD_TIMER_PERIOD = 8;
-constexpr uint8_t FIELD_SPAN_PERIODS = 12;
+constexpr uint8_t FIELD_SPAN_PERIODS = 16;
+constexpr uint8_t FIELD_TSC_START = 18;
+constexpr uint8_t SETTINGS_BYTES = 26;
+static_assert(CMOS_SETTINGS_OFFSET + SETTINGS_BYTES <= 0x80, "the settings fit the 128-byte CMOS");
 
 constexpr uint32_t DEFAULT_TSC_FREQUENCY = 20000000;
-constexpr uint32_t DEFAULT_TIMER_PERIOD = 10000; // 1 ms
+constexpr uint64_t DEFAULT_TIMER_PERIOD = 10000; // 1 ms
 constexpr uint32_t DEFAULT_SPAN_PERIODS = 40;
+// A counter past 32 bits, as on a machine that has run for a while: every deadline has a high half.
+constexpr uint64_t DEFAULT_TSC_START = 1ULL << 32;
 
 Settings Read();
 

@@ -17,11 +17,14 @@ constexpr uint8_t LSR_TRANSMITTER_EMPTY = 0x40;
 constexpr uint8_t DIVISOR_115200 = 1;
 constexpr uint16_t DEBUG_PORT = 0xE9;
 
+bool AtLineStart = true;
+
 void PutChar(char Character) {
   Cpu::OutByte(DEBUG_PORT, static_cast<uint8_t>(Character));
   while ((Cpu::InByte(UART_LINE_STATUS) & LSR_TRANSMIT_READY) == 0) {
   }
   Cpu::OutByte(UART_DATA, static_cast<uint8_t>(Character));
+  AtLineStart = Character == '\n';
 }
 
 } // namespace
@@ -73,7 +76,11 @@ void WriteHex(uint64_t Value, unsigned Digits) {
   }
 }
 
+// A report from an interrupt can come while the main line is half way through a line of its own.
 void BeginLine() {
+  if (!AtLineStart) {
+    EndLine();
+  }
   Write(LINE_PREFIX);
 }
 void EndLine() {

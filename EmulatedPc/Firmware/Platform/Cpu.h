@@ -55,6 +55,11 @@ inline bool InterruptsEnabled() {
   return (Flags & RFLAGS_IF) != 0;
 }
 
+// Interrupts are let in only while the processor halts: the one that wakes it is taken at once.
+inline void SleepUntilInterrupt() {
+  asm volatile("sti; hlt; cli" ::: "memory");
+}
+
 inline void Pause() {
   asm volatile("pause");
 }

@@ -1,5 +1,6 @@
 #include "Platform/Emulator.h"
 
+#include "Platform/Console.h"
 #include "Platform/Cpu.h"
 
 namespace Emulator {
@@ -8,7 +9,9 @@ constexpr uint16_t SHUTDOWN_PORT = 0x8900;
 constexpr char SHUTDOWN_WORD[] = "Shutdown";
 } // namespace
 
-void PowerOff() {
+void Finish(const char* Result) {
+  Console::FactText("result", Result);
+  Console::Flush();
   for (const char* Character = SHUTDOWN_WORD; *Character != '\0'; ++Character) {
     Cpu::OutByte(SHUTDOWN_PORT, static_cast<uint8_t>(*Character));
   }

@@ -3,6 +3,7 @@
 
 namespace Emulator {
 
-[[noreturn]] void PowerOff();
+// The last line of every run, "[pc] result=...", then power-off.
+[[noreturn]] void Finish(const char* Result);
 
 } // namespace Emulator

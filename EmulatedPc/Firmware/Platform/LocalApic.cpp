@@ -5,8 +5,14 @@
 namespace LocalApic {
 namespace {
 constexpr unsigned X2APIC_OFFSET_SHIFT = 4;
-constexpr unsigned VECTORS_PER_ISR_WORD = 32;
-constexpr uint32_t ISR_WORD_STRIDE = 0x10;
+constexpr unsigned VECTORS_PER_WORD = 32;
+constexpr uint32_t VECTOR_WORD_STRIDE = 0x10;
+
+// The bit of a vector in the ISR or IRR: eight 32-bit words, one every 16 bytes.
+bool VectorBit(uint32_t Base, uint8_t Vector) {
+  const uint32_t Word = Read(Base + (Vector / VECTORS_PER_WORD) * VECTOR_WORD_STRIDE);
+  return (Word >> (Vector % VECTORS_PER_WORD) & 1u) != 0;
+}
 } // namespace
 
 bool X2ApicMode() {
@@ -44,8 +50,11 @@ void SwitchToX2Apic() {
 }
 
 bool InService(uint8_t Vector) {
-  const uint32_t Word = Read(REG_ISR_BASE + (Vector / VECTORS_PER_ISR_WORD) * ISR_WORD_STRIDE);
-  return (Word >> (Vector % VECTORS_PER_ISR_WORD) & 1u) != 0;
+  return VectorBit(REG_ISR_BASE, Vector);
+}
+
+bool Requested(uint8_t Vector) {
+  return VectorBit(REG_IRR_BASE, Vector);
 }
 
 } // namespace LocalApic

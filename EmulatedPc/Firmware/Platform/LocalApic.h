@@ -17,7 +17,8 @@ constexpr uint32_t X2APIC_MSR_BASE = 0x800;
 // Register offsets in the xAPIC page.
 constexpr uint32_t REG_EOI = 0xB0;
 constexpr uint32_t REG_SPURIOUS = 0xF0;
-constexpr uint32_t REG_ISR_BASE = 0x100; // eight 32-bit words, one every 16 bytes
+constexpr uint32_t REG_ISR_BASE = 0x100; // in service
+constexpr uint32_t REG_IRR_BASE = 0x200; // requested
 constexpr uint32_t REG_LVT_TIMER = 0x320;
 constexpr uint32_t SPURIOUS_APIC_ENABLE = 1u << 8;
 constexpr uint32_t LVT_MASKED = 1u << 16;
@@ -39,5 +40,7 @@ void Reset();
 void SwitchToX2Apic();
 
 bool InService(uint8_t Vector);
+// Accepted by the APIC and waiting for the processor.
+bool Requested(uint8_t Vector);
 
 } // namespace LocalApic

@@ -45,6 +45,29 @@ uint64_t Unhandled = 0;
 StackProbe::Stack HandlerStack;
 constexpr unsigned NO_VECTOR = VECTOR_COUNT;
 unsigned DispatchingVector = NO_VECTOR;
+uint64_t DispatchArrival = 0; // TSC when the innermost dispatch in progress began
+unsigned Nesting = 0;         // handler dispatches in progress
+unsigned DeepestNesting = 0;
+// The share of time the code outside any handler gets, over every STARVATION_CHECK dispatches.
+uint64_t LastReturnTsc = 0; // when the last outermost dispatch handed back to the interrupted code
+uint64_t CheckStartTsc = 0;
+uint64_t OutsideTsc = 0;
+unsigned Dispatches = 0;
+
+// The lowest words of the handler stack keep their paint as a canary, checked on every entry.
+constexpr size_t STACK_CANARY_BYTES = 64;
+// A nested dispatch needs room for the processor's frame, the saved registers and SSE state
+// (about 700 bytes), the dispatcher and the handler (the driver's takes about 350), and the
+// overflow report; an interrupt that finds less below it is not dispatched.
+constexpr uint64_t NESTING_HEADROOM_BYTES = 3072;
+static_assert(NESTING_HEADROOM_BYTES < StackProbe::STACK_BYTES / 2, "room for some nesting");
+// Interrupts that leave the code outside any handler less than 1/16 of the time over 1000
+// dispatches leave the firmware no time to go on; a working timer leaves it nearly all. From the
+// dispatcher's return to the next arrival at it, IRETQ and the entry take about 110 TSC ticks by
+// themselves: only what lies beyond that was the interrupted code's.
+constexpr unsigned STARVATION_CHECK = 1000;
+constexpr uint64_t STARVED_SHARE_DIVISOR = 16;
+constexpr uint64_t RETURN_AND_ENTRY_TSC = 128;
 
 const char* const EXCEPTION_NAMES[FIRST_EXTERNAL_VECTOR] = {
     "#DE", "#DB", "NMI", "#BP", "#OF", "#BR", "#UD", "#NM", "#DF", "CSO", "#TS",
@@ -68,19 +91,77 @@ const char* const EXCEPTION_NAMES[FIRST_EXTERNAL_VECTOR] = {
   Console::Write(" cr2=");
   Console::WriteHex(FaultAddress);
   Console::EndLine();
-  Console::FactText("result", "exception");
-  Console::Flush();
-  Emulator::PowerOff();
+  Emulator::Finish("exception");
 }
 
-void CallHandler(uint8_t Vector, Uefi::InterruptHandlerFn Handler, Frame* Saved) {
+// A handler that lets interrupts in before it returns (RestoreTPL below TPL_HIGH_LEVEL does) gets
+// the next one nested on its own stack. When ticks come faster than that path, each nests in the
+// last and the stack runs out: the run ends with a report instead of overwriting what lies below.
+[[noreturn]] void ReportStackOverflow(unsigned Depth) {
+  Console::Fact("interrupt-nesting-depth", Depth);
+  Console::Fact("handler-stack-bytes", StackProbe::HighWater(HandlerStack));
+  Emulator::Finish("interrupt-stack-overflow");
+}
+
+// A period a little longer than the handler's path up to its RestoreTPL, but shorter than the
+// whole interrupt path, nests little or nothing: the next deadline passes while the dispatcher
+// returns, and the next tick comes as soon as the last one leaves. The code the ticks interrupt
+// never runs again, and the run would hang.
+void GuardProgress(uint64_t Arrival) {
+  if (Nesting == 0 && Arrival - LastReturnTsc > RETURN_AND_ENTRY_TSC) {
+    OutsideTsc += Arrival - LastReturnTsc - RETURN_AND_ENTRY_TSC;
+  }
+  if (++Dispatches < STARVATION_CHECK) {
+    return;
+  }
+  if (OutsideTsc < (Arrival - CheckStartTsc) / STARVED_SHARE_DIVISOR) {
+    Console::Fact("starved-dispatches", Dispatches);
+    Console::Fact("starved-over-tsc", Arrival - CheckStartTsc);
+    Console::Fact("starved-outside-handlers-tsc", OutsideTsc);
+    Emulator::Finish("interrupt-livelock");
+  }
+  Dispatches = 0;
+  OutsideTsc = 0;
+  CheckStartTsc = Arrival;
+}
+
+void GuardHandlerStack(const Frame* Saved) {
+  const uint64_t Here = reinterpret_cast<uint64_t>(Saved);
+  const uint64_t Bottom = StackProbe::Bottom(HandlerStack);
+  const bool OnHandlerStack = Here >= Bottom && Here < StackProbe::Top(HandlerStack);
+  if (!StackProbe::BottomIntact(HandlerStack, STACK_CANARY_BYTES) ||
+      (OnHandlerStack && Here - Bottom < NESTING_HEADROOM_BYTES)) {
+    ReportStackOverflow(Nesting + 1);
+  }
+}
+
+// The outermost dispatch moves to the handler stack; a nested one stays on the stack it
+// interrupted, which is that same stack, below the frames of the handlers it interrupted.
+void CallHandler(uint8_t Vector, Uefi::InterruptHandlerFn Handler, Frame* Saved, uint64_t Arrival) {
   const unsigned Interrupted = DispatchingVector;
+  const uint64_t InterruptedArrival = DispatchArrival;
   DispatchingVector = Vector;
+  DispatchArrival = Arrival;
+  GuardProgress(Arrival);
+  if (++Nesting > DeepestNesting) {
+    DeepestNesting = Nesting;
+  }
   const uint64_t Start = Cpu::ReadTsc();
-  CallOnStack(reinterpret_cast<const void*>(Handler), Vector, reinterpret_cast<uint64_t>(Saved),
-              StackProbe::Top(HandlerStack));
+  if (Nesting == 1) {
+    CallOnStack(reinterpret_cast<const void*>(Handler), Vector, reinterpret_cast<uint64_t>(Saved),
+                StackProbe::Top(HandlerStack));
+  } else {
+    Handler(Vector, Saved);
+  }
+  // The interrupted context gets its interrupt flag back from IRETQ; until then nothing may nest
+  // in this bookkeeping.
+  Cpu::DisableInterrupts();
   const uint64_t Cycles = Cpu::ReadTsc() - Start;
+  if (--Nesting == 0) {
+    LastReturnTsc = Cpu::ReadTsc();
+  }
   DispatchingVector = Interrupted;
+  DispatchArrival = InterruptedArrival;
   HandlerStatistics& S = Stats[Vector];
   ++S.Calls;
   S.TotalCycles += Cycles;
@@ -141,6 +222,12 @@ uint64_t UnhandledInterrupts() {
 bool Dispatching(uint8_t Vector) {
   return DispatchingVector == Vector;
 }
+uint64_t ArrivalTsc() {
+  return DispatchArrival;
+}
+unsigned DeepestNestingSeen() {
+  return DeepestNesting;
+}
 uint64_t HandlerStackHighWater() {
   return StackProbe::HighWater(HandlerStack);
 }
@@ -149,6 +236,8 @@ uint64_t HandlerStackHighWater() {
 
 extern "C" void InterruptDispatch(Interrupts::Frame* Saved) {
   using namespace Interrupts;
+  const uint64_t Arrival = Cpu::ReadTsc();
+  GuardHandlerStack(Saved);
   const uint64_t Vector = Saved->Vector;
   if (Vector < FIRST_EXTERNAL_VECTOR) {
     ReportException(*Saved);
@@ -162,5 +251,5 @@ extern "C" void InterruptDispatch(Interrupts::Frame* Saved) {
     LocalApic::Write(LocalApic::REG_EOI, 0);
     return;
   }
-  CallHandler(static_cast<uint8_t>(Vector), Handler, Saved);
+  CallHandler(static_cast<uint8_t>(Vector), Handler, Saved, Arrival);
 }

@@ -1,6 +1,8 @@
 // The interrupt descriptor table and the dispatcher behind the CPU Architectural Protocol:
 // exceptions end the run with a report, registered vectors go to their handler, which runs on a
-// stack of its own that the firmware paints and measures.
+// stack of its own that the firmware paints and measures. Interrupts that nest in a handler run on
+// that stack too. A stack that runs out ends the run with "result=interrupt-stack-overflow";
+// interrupts that leave the interrupted code no time end it with "result=interrupt-livelock".
 #pragma once
 
 #include "Uefi/Protocols.h"
@@ -41,6 +43,10 @@ uint64_t UnhandledInterrupts();
 
 // True while the handler of this vector runs for a hardware interrupt.
 bool Dispatching(uint8_t Vector);
+// The TSC read first thing when the interrupt being dispatched reached the dispatcher.
+uint64_t ArrivalTsc();
+// The most handler dispatches ever in progress at once: 1 when no interrupt nested in a handler.
+unsigned DeepestNestingSeen();
 
 // Bytes of the handler stack ever used, since the firmware painted it.
 uint64_t HandlerStackHighWater();

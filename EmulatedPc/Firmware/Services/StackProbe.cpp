@@ -8,8 +8,21 @@ void Paint(Stack& Area) {
   }
 }
 
+uint64_t Bottom(const Stack& Area) {
+  return reinterpret_cast<uint64_t>(&Area.Words[0]);
+}
+
 uint64_t Top(Stack& Area) {
-  return reinterpret_cast<uint64_t>(&Area.Words[0]) + STACK_BYTES;
+  return Bottom(Area) + STACK_BYTES;
+}
+
+bool BottomIntact(const Stack& Area, size_t Bytes) {
+  for (size_t Index = 0; Index < Bytes / sizeof(uint64_t); ++Index) {
+    if (Area.Words[Index] != PAINT) {
+      return false;
+    }
+  }
+  return true;
 }
 
 uint64_t HighWater(const Stack& Area) {

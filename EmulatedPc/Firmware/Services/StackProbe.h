@@ -16,6 +16,10 @@ struct Stack {
 
 void Paint(Stack& Area);
 uint64_t Top(Stack& Area);
+uint64_t Bottom(const Stack& Area);
+// Whether the lowest Bytes of the stack still hold the paint: a canary that a stack running out
+// overwrites.
+bool BottomIntact(const Stack& Area, size_t Bytes);
 // Bytes between the top and the deepest word that no longer holds the paint.
 uint64_t HighWater(const Stack& Area);
 
