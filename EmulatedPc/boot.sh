@@ -4,7 +4,7 @@
 #
 #   boot.sh --rom FILE --video-rom FILE --serial FILE [--cpu MODEL] [--x2apic]
 #           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
-#           [--timeout SECONDS] [--keep-dir DIR]
+#           [--smash-entry-guard] [--timeout SECONDS] [--keep-dir DIR]
 #
 # The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly;
 # the TSC then advances by one per instruction and its frequency is the --ips value, which the
@@ -17,6 +17,7 @@ set -euo pipefail
 CPU_MODEL=corei7_skylake_x
 X2APIC=0
 TIMER_INSTALLED=0
+SMASH_ENTRY_GUARD=0
 PERIOD=10000         # 100 ns units: 1 ms
 SPAN_PERIODS=40
 IPS=20000000         # emulated instructions, and TSC ticks, per second
@@ -36,6 +37,7 @@ while [ $# -gt 0 ]; do
     --cpu) CPU_MODEL=$2; shift 2 ;;
     --x2apic) X2APIC=1; shift ;;
     --timer-installed) TIMER_INSTALLED=1; shift ;;
+    --smash-entry-guard) SMASH_ENTRY_GUARD=1; shift ;;
     --period) PERIOD=$2; shift 2 ;;
     --span) SPAN_PERIODS=$2; shift 2 ;;
     --ips) IPS=$2; shift 2 ;;
@@ -112,7 +114,7 @@ little_endian() { local value=$1 count=$2; for ((i = 0; i < count; i++)); do byt
 {
   head -c "$CMOS_SETTINGS_OFFSET" /dev/zero
   printf 'VT'
-  byte $((X2APIC | TIMER_INSTALLED << 1)); byte 0
+  byte $((X2APIC | TIMER_INSTALLED << 1 | SMASH_ENTRY_GUARD << 2)); byte 0
   little_endian "$IPS" 4
   little_endian "$PERIOD" 8
   little_endian "$SPAN_PERIODS" 2

@@ -2,16 +2,20 @@
 # Judges one serial log of the emulated PC: the driver's own lines, word for word, and the test
 # firmware's "[pc] ..." report against what a working timer driver must produce.
 #
-#   judge-serial-log.sh --expect timer|unsupported|halted|overflow|livelock [--apic xapic|x2apic]
+#   judge-serial-log.sh --expect timer|unsupported|halted|stack-fault|overflow|livelock
+#                       [--apic xapic|x2apic]
 #                       [--low-half-wraps] [--map FILE] LOG
 #
 #   timer            the driver installs its timer; every tick of the counting window is judged
 #   unsupported      a CPU without TSC-deadline: the driver declines and leaves nothing behind
 #   halted           a timer was there before the driver: it reports its assertion and halts
+#   stack-fault      the firmware overwrote the guard copy in the entry's frame: the entry reports
+#                    the stack fault before it returns, and halts
 #   overflow         a period shorter than the handler's path: the interrupt stack runs out
 #   livelock         a period shorter than the interrupt path: ticks come back to back
 #   --low-half-wraps the low half of the TSC must wrap during the counting window
-#   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased
+#   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
+#                    stack fault must name a place in LapicTimerDriverEntry
 #
 # Prints one line per failed check, the figures it judged, and a verdict; exits 0 when every
 # check holds.
@@ -27,8 +31,8 @@ while [ $# -gt 0 ]; do
     *) LOG=$1; shift ;;
   esac
 done
-if [ -z "$LOG" ] || [ ! -f "$LOG" ] || [[ ! "$EXPECT" =~ ^(timer|unsupported|halted|overflow|livelock)$ ]]; then
-  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+if [ -z "$LOG" ] || [ ! -f "$LOG" ] || [[ ! "$EXPECT" =~ ^(timer|unsupported|halted|stack-fault|overflow|livelock)$ ]]; then
+  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 
@@ -38,6 +42,8 @@ UNSUPPORTED_LINE="LAPIC TSC-deadine mode is not supported. Unload LAPIC timer dr
 ASSERTION_TEXT="&gEfiTimerArchProtocolGuid already installed in database"
 ASSERTION_SOURCE=VeskLapicTimerDxe/VeskLapicTimer.cpp
 HALT_FUNCTION=HaltUntilReleased
+STACK_FAULT_LINE="STACK FAULT: Buffer Overflow in function VeskLapicTimerDxe+0x"
+GUARDED_ENTRY=LapicTimerDriverEntry
 # ---- status codes
 SUCCESS=0x0000000000000000
 INVALID_PARAMETER=0x8000000000000002
@@ -260,6 +266,29 @@ judge_ticks() { # period-tsc
   figure "early ticks $early, before their deadline $before, late $late"
 }
 
+# The function of the image that holds an image offset: the last symbol of the code section
+# ("0001:") of the linker map at or below it, by its image offset (the third column).
+function_at() {
+  local best=-1 holder= place name rva
+  while read -r place name rva _; do
+    if [[ "$place" == 0001:* && "$rva" =~ ^[0-9a-fA-F]{16}$ ]] && [ $((16#$rva)) -le "$1" ] &&
+      [ $((16#$rva)) -ge "$best" ]; then
+      best=$((16#$rva)) holder=$name
+    fi
+  done < "$MAP"
+  echo "$holder"
+}
+
+# Where the samples found the halted driver: in its halt loop.
+judge_halt_place() {
+  [ -n "$MAP" ] || return 0
+  local holder
+  holder=$(function_at "$(($(fact halt-rip-offset)))")
+  [[ "$holder" == *"$HALT_FUNCTION"* ]] ||
+    fail "the halt was found at image offset $(fact halt-rip-offset), in ${holder:-no function}, not in $HALT_FUNCTION"
+  figure "halt: image offset $(fact halt-rip-offset) in $holder, $(fact halt-rip-spread-bytes) bytes of spread"
+}
+
 expect_fact apic-mode "$APIC"
 stated=$(number tsc-frequency)
 case "$EXPECT" in
@@ -280,20 +309,21 @@ case "$EXPECT" in
       "~^ASSERT \[VeskLapicTimerDxe\] ([^ ]*/)?$ASSERTION_SOURCE\(([0-9]+)\): $ASSERTION_TEXT\$"
     expect_fact timer-preinstalled 1
     expect_result halted
+    judge_halt_place
+    ;;
+  stack-fault)
+    # The greeting, then the report of the guard that failed on the way out of the entry.
+    expect_driver_lines "$GREETING" "~^${STACK_FAULT_LINE/+/\\+}[0-9A-F]+\\.\$"
+    [[ "$(fact guard-smashed-at)" =~ ^0x ]] || fail "the firmware found no guard copy to overwrite"
+    expect_result halted
     if [ -n "$MAP" ]; then
-      # The function of the image that holds the sampled place: the last symbol of the code
-      # section ("0001:") at or below it, by its image offset (the third column).
-      offset=$(($(fact halt-rip-offset))) best=-1 holder=
-      while read -r place name rva _; do
-        if [[ "$place" == 0001:* && "$rva" =~ ^[0-9a-fA-F]{16}$ ]] && [ $((16#$rva)) -le "$offset" ] &&
-          [ $((16#$rva)) -ge "$best" ]; then
-          best=$((16#$rva)) holder=$name
-        fi
-      done < "$MAP"
-      [[ "$holder" == *"$HALT_FUNCTION"* ]] ||
-        fail "the halt was found at image offset $(fact halt-rip-offset), in ${holder:-no function}, not in $HALT_FUNCTION"
-      figure "halt: image offset $(fact halt-rip-offset) in $holder, $(fact halt-rip-spread-bytes) bytes of spread"
+      place=$(printf '%s\n' "$driver_lines" | sed -n "s/^${STACK_FAULT_LINE}\\([0-9A-F]*\\)\\.\$/0x\\1/p")
+      holder=$(function_at "$((place))")
+      [[ "$holder" == *"$GUARDED_ENTRY"* ]] ||
+        fail "the stack fault names image offset $place, in ${holder:-no function}, not in $GUARDED_ENTRY"
+      figure "stack fault: image offset $place in $holder"
     fi
+    judge_halt_place
     ;;
   overflow)
     expect_driver_lines "$GREETING"

@@ -8,6 +8,7 @@
 #   (f) a period of no TSC ticks at all (1 x 100 ns at 5 MHz): the same, and no division by it
 #   (g) a period of 2^63 x 100 ns, whose TSC ticks (2^64) saturate: no tick, no wrap
 #   (h) a period of 15 us, shorter than the interrupt path: ticks back to back, no time left
+#   (i) the guard copy in the entry's frame overwritten: the stack-fault report, and the halt
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
@@ -19,7 +20,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
@@ -78,6 +79,9 @@ scenario g "period 2^63: its 2^64 TSC ticks saturate" \
   --expect timer -- --cpu "$TSC_DEADLINE_CPU" --period 9223372036854775808 --span 2
 scenario h "period 150 (300 TSC ticks): the ticks come back to back" \
   --expect livelock -- --cpu "$TSC_DEADLINE_CPU" --period 150 --timeout "$STORM_TIMEOUT"
+scenario i "the stack guard in the entry's frame overwritten while it waits for the firmware" \
+  --expect stack-fault --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --smash-entry-guard \
+  --timeout "$HALT_TIMEOUT"
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

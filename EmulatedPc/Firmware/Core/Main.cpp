@@ -2,6 +2,7 @@
 // load the driver the ROM carries, call its entry, then act as the firmware core that uses the
 // timer it installed, report, and power off.
 #include "Core/ClockAdvance.h"
+#include "Core/GuardSmash.h"
 #include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
 #include "Core/TimerExercise.h"
@@ -98,6 +99,7 @@ void LoadDriver() {
   Console::Write(" relocations, entry ");
   Console::WriteHex(DriverImage.EntryPoint, 8);
   Console::EndLine();
+  Console::Fact("image-certificate-bytes", DriverImage.CertificateBytes);
 }
 
 // Snapshot of the APIC registers the driver may program, to tell whether it touched them.
@@ -189,6 +191,9 @@ void FirmwareMain() {
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }
+  if (Board.SmashEntryGuard) {
+    GuardSmash::Arm();
+  }
 
   if ((Cpu::Cpuid(Cpu::CPUID_FEATURES).Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0) {
     ClockAdvance::SleepUntil(Board.TscStart);
@@ -196,7 +201,8 @@ void FirmwareMain() {
   Console::Fact("tsc-start", Cpu::ReadTsc());
   LoadDriver();
   const ApicSnapshot Before = TakeApicSnapshot();
-  const Uefi::Status EntryStatus = CallDriverEntry(Table, Board.TimerAlreadyInstalled);
+  const Uefi::Status EntryStatus =
+      CallDriverEntry(Table, Board.TimerAlreadyInstalled || Board.SmashEntryGuard);
   const ApicSnapshot After = TakeApicSnapshot();
   Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
                                              Before.LvtTimer != After.LvtTimer ||

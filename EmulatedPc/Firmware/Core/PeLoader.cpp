@@ -69,6 +69,34 @@ const char* ApplyRelocations(const PeImage::DataDirectory& Directory, uint8_t* B
   return nullptr;
 }
 
+// A signed image carries its Authenticode signatures in a table after its sections. This loader
+// does not verify them (no Secure Boot here), but the table must be well formed and lie within
+// the file.
+const char* CheckCertificateTable(const uint8_t* File, size_t FileSize,
+                                  const PeImage::DataDirectory& Table) {
+  if (!Within(Table.VirtualAddress, Table.Size, FileSize)) {
+    return "certificate table outside the file";
+  }
+  const uint8_t* Entries = File + Table.VirtualAddress;
+  uint64_t Offset = 0;
+  while (Offset < Table.Size) {
+    const auto* Entry = At<PeImage::CertificateHeader>(Entries, Table.Size, Offset);
+    if (Entry == nullptr || Entry->Length < sizeof(PeImage::CertificateHeader) ||
+        !Within(Offset, Entry->Length, Table.Size)) {
+      return "malformed certificate table";
+    }
+    if (Entry->Revision != PeImage::CERTIFICATE_REVISION_2 ||
+        Entry->CertificateType != PeImage::CERTIFICATE_TYPE_PKCS_SIGNED_DATA) {
+      return "certificate other than an Authenticode signature";
+    }
+    const uint64_t Aligned =
+        (static_cast<uint64_t>(Entry->Length) + PeImage::CERTIFICATE_ALIGNMENT - 1) &
+        ~static_cast<uint64_t>(PeImage::CERTIFICATE_ALIGNMENT - 1);
+    Offset += Aligned;
+  }
+  return nullptr;
+}
+
 } // namespace
 
 const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, size_t Capacity,
@@ -139,6 +167,16 @@ const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, siz
   Image.LinkedBase = Optional.ImageBase;
   Image.Sections = Nt->File.NumberOfSections;
   Image.Relocations = 0;
+  Image.CertificateBytes = 0;
+  if (Optional.NumberOfRvaAndSizes > PeImage::DIRECTORY_CERTIFICATE_TABLE &&
+      Optional.Directories[PeImage::DIRECTORY_CERTIFICATE_TABLE].Size != 0) {
+    const PeImage::DataDirectory& Table =
+        Optional.Directories[PeImage::DIRECTORY_CERTIFICATE_TABLE];
+    if (const char* Problem = CheckCertificateTable(File, FileSize, Table)) {
+      return Problem;
+    }
+    Image.CertificateBytes = Table.Size;
+  }
   if (Optional.NumberOfRvaAndSizes > PeImage::DIRECTORY_BASE_RELOCATION &&
       Optional.Directories[PeImage::DIRECTORY_BASE_RELOCATION].Size != 0) {
     return ApplyRelocations(Optional.Directories[PeImage::DIRECTORY_BASE_RELOCATION], Destination,

@@ -12,7 +12,8 @@ struct LoadedImage {
   uint64_t Size;
   uint64_t EntryPoint;
   uint64_t LinkedBase;
-  uint32_t Relocations; // 64-bit addresses adjusted
+  uint32_t Relocations;      // 64-bit addresses adjusted
+  uint32_t CertificateBytes; // the signatures' table, 0 for an unsigned image
   uint16_t Sections;
 };
 

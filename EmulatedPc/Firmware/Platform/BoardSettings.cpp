@@ -30,6 +30,7 @@ Settings Read() {
   Settings Result = {false,
                      false,
                      false,
+                     false,
                      DEFAULT_TSC_FREQUENCY,
                      DEFAULT_TIMER_PERIOD,
                      DEFAULT_SPAN_PERIODS,
@@ -42,6 +43,7 @@ Settings Read() {
   Result.Valid = true;
   Result.SwitchToX2Apic = (Flags & FLAG_X2APIC) != 0;
   Result.TimerAlreadyInstalled = (Flags & FLAG_TIMER_ALREADY_INSTALLED) != 0;
+  Result.SmashEntryGuard = (Flags & FLAG_SMASH_ENTRY_GUARD) != 0;
   Result.TscFrequency = static_cast<uint32_t>(CmosLittleEndian(FIELD_TSC_FREQUENCY, 4));
   Result.TimerPeriod = CmosLittleEndian(FIELD_TIMER_PERIOD, 8);
   Result.SpanPeriods = static_cast<uint32_t>(CmosLittleEndian(FIELD_SPAN_PERIODS, 2));

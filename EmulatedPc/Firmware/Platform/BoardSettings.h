@@ -10,6 +10,7 @@ struct Settings {
   bool Valid;                 // the signature was found; otherwise the defaults below apply
   bool SwitchToX2Apic;        // put the local APIC into x2APIC mode before the driver starts
   bool TimerAlreadyInstalled; // a timer protocol of the firmware's own is there before the driver
+  bool SmashEntryGuard;       // overwrite the stack-guard copy in the driver entry's frame
   uint32_t TscFrequency;      // TSC ticks per second, as the board designer states it
   uint64_t TimerPeriod;       // the tick period the firmware core asks for, in 100 ns units
   uint32_t SpanPeriods;       // how many periods the tick count runs for
@@ -22,6 +23,7 @@ constexpr uint8_t CMOS_SIGNATURE_0 = 'V';
 constexpr uint8_t CMOS_SIGNATURE_1 = 'T';
 constexpr uint8_t FLAG_X2APIC = 1u << 0;
 constexpr uint8_t FLAG_TIMER_ALREADY_INSTALLED = 1u << 1;
+constexpr uint8_t FLAG_SMASH_ENTRY_GUARD = 1u << 2;
 // Layout after the two signature bytes: flags (1 byte), reserved (1 byte), TSC frequency
 // (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes); all
 // little-endian.

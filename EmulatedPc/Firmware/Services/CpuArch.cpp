@@ -1,5 +1,7 @@
 #include "Services/CpuArch.h"
 
+#include "Core/GuardSmash.h"
+
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
 #include "Services/Interrupts.h"
@@ -45,6 +47,7 @@ FIRMWARE_API Uefi::Status Init(Uefi::CpuArchProtocol*, uint32_t) {
 FIRMWARE_API Uefi::Status RegisterInterruptHandler(Uefi::CpuArchProtocol*,
                                                    Uefi::ExceptionType InterruptType,
                                                    Uefi::InterruptHandlerFn Handler) {
+  GuardSmash::OnService(__builtin_frame_address(0));
   ++Count.Registrations;
   Count.LastVector = InterruptType;
   return Interrupts::RegisterHandler(InterruptType, Handler);

@@ -11,6 +11,8 @@ constexpr uint32_t PE_SIGNATURE = 0x00004550; // "PE\0\0"
 constexpr uint16_t MACHINE_X64 = 0x8664;
 constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
 constexpr uint16_t SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11;
+// The certificate table of a signed image: its "address" is a file offset, since it is not loaded.
+constexpr uint32_t DIRECTORY_CERTIFICATE_TABLE = 4;
 constexpr uint32_t DIRECTORY_BASE_RELOCATION = 5;
 constexpr uint16_t RELOCATION_ABSOLUTE = 0; // padding entry, nothing to patch
 constexpr uint16_t RELOCATION_DIR64 = 10;   // a 64-bit address to shift by the load delta
@@ -34,6 +36,17 @@ struct FileHeader {
   uint16_t Characteristics;
 };
 static_assert(sizeof(FileHeader) == 20, "COFF file header size");
+
+// One entry of the certificate table; entries follow each other at 8-byte boundaries.
+struct CertificateHeader {
+  uint32_t Length; // of the whole entry, this header included
+  uint16_t Revision;
+  uint16_t CertificateType;
+};
+static_assert(sizeof(CertificateHeader) == 8, "WIN_CERTIFICATE header size");
+constexpr uint16_t CERTIFICATE_REVISION_2 = 0x0200;
+constexpr uint16_t CERTIFICATE_TYPE_PKCS_SIGNED_DATA = 0x0002; // Authenticode
+constexpr uint32_t CERTIFICATE_ALIGNMENT = 8;
 
 struct DataDirectory {
   uint32_t VirtualAddress;
