@@ -11,6 +11,7 @@ packages=(
   libclang-rt-14-dev                 # AddressSanitizer, UndefinedBehaviorSanitizer, libFuzzer
   bochs bochs-sdl                    # the emulated PC that boots the image
   sbsigntool openssl                 # Secure Boot signing and its test key
+  gnuplot-nox                        # the picture of the ticks
   "$@"
 )
 

@@ -4,7 +4,8 @@
 # driver's own lines, then the test firmware's report of the ticks it saw ("[pc] ..." lines).
 #
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
-#                       [--tsc-start VALUE] [--timer-installed] [--timeout SECONDS]
+#                       [--tsc-start VALUE] [--timer-installed] [--smash-entry-guard]
+#                       [--timeout SECONDS] [--plot FILE.svg] [--build-dir DIR]
 #
 #   --x2apic           switch the local APIC to x2APIC mode before the driver starts
 #   --period UNITS     the tick period the firmware core asks for, in 100 ns units (default 10000;
@@ -17,37 +18,51 @@
 #   --tsc-start VALUE  the TSC value the machine's clock runs to before the driver is loaded
 #                      (default 2^32; 0 leaves it where it is)
 #   --timer-installed  a timer protocol is there before the driver: it must assert and halt
+#   --smash-entry-guard the firmware overwrites the stack guard in the entry's frame: the entry
+#                      must report the stack fault and halt
 #   --timeout SECONDS  host seconds before a run that does not power off is stopped (default 30,
 #                      plus the run's emulated time at 10 million instructions a second)
+#   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh)
+#   --build-dir DIR    the build folder (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apic=xapic
 expect=timer
-for option in "$@"; do
-  case "$option" in
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+plot=
+build=build
+boot_options=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --plot) plot=${2:?--plot needs a file name}; shift 2; continue ;;
+    --build-dir) build=${2:?--build-dir needs a folder}; shift 2; continue ;;
     --x2apic) apic=x2apic ;;
     --timer-installed) expect=halted ;;
+    --smash-entry-guard) expect=stack-fault ;;
   esac
+  boot_options+=("$1")
+  shift
 done
 
 Tools/install-prerequisites.sh
 echo "== Building the driver image and the emulated PC's firmware"
-EmulatedPc/build-roms.sh build
-echo "   image: build/image/VeskLapicTimerDxe.efi, carried by build/emulated-pc/EmulatedPcRom.bin"
+EmulatedPc/build-roms.sh "$build"
+echo "   image: $build/image/VeskLapicTimerDxe.efi, carried by $build/emulated-pc/EmulatedPcRom.bin"
 
-log=build/emulated-pc/serial.log
+log=$build/emulated-pc/serial.log
 echo "== Booting the emulated PC; serial log (COM1):"
 status=0
-EmulatedPc/boot.sh --rom build/emulated-pc/EmulatedPcRom.bin \
-  --video-rom build/emulated-pc/VideoRom.bin --serial "$log" "$@" || status=$?
+EmulatedPc/boot.sh --rom "$build/emulated-pc/EmulatedPcRom.bin" \
+  --video-rom "$build/emulated-pc/VideoRom.bin" --serial "$log" ${boot_options[@]+"${boot_options[@]}"} ||
+  status=$?
 tr -d '\r' < "$log"
 [ "$status" -eq 0 ] || exit "$status"
+[ -z "$plot" ] || Tools/plot-ticks.sh "$log" "$plot"
 
 # A CPU without the TSC-deadline timer must make the driver decline; any other must give ticks,
-# or halt when a timer was there first.
+# or halt when a timer was there first or the entry's guard was overwritten.
 grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
 echo "== Judging the log (expecting: $expect, $apic)"
 EmulatedPc/judge-serial-log.sh --expect "$expect" --apic "$apic" \
-  --map build/image/VeskLapicTimerDxe.map "$log"
+  --map "$build/image/VeskLapicTimerDxe.map" "$log"
