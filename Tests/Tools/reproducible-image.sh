@@ -3,10 +3,10 @@
 # zone and without debug information, gives the very bytes of the image under test. Neither the
 # build's folders nor its user may appear in those bytes.
 #
-#   reproducible-image.sh IMAGE
+#   reproducible-image.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-IMAGE=${1:?usage: reproducible-image.sh IMAGE}
+IMAGE=${1:?usage: reproducible-image.sh BUILD_DIR}/image/VeskLapicTimerDxe.efi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

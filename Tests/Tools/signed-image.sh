@@ -39,10 +39,13 @@ cmake --build "$work/rom" >"$work/rom.log" 2>&1 || { tail -n 30 "$work/rom.log";
 log=$work/serial.log
 "$ROOT/EmulatedPc/boot.sh" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" \
   --serial "$log"
+# The loader must have taken the signed file, certificate table and all.
 signed_bytes=$(stat -c %s "$signed")
-if ! grep -qa "driver: $signed_bytes bytes in ROM" "$log"; then
+certificates=$(tr -d '\r' < "$log" | sed -n 's/^\[pc\] image-certificate-bytes=//p')
+if ! grep -qa "driver: $signed_bytes bytes in ROM" "$log" || [ "${certificates:-0}" -eq 0 ]; then
   echo "FAIL: the emulated PC did not load the $signed_bytes-byte signed image:"
-  grep -a "driver:" "$log" || true
+  grep -a "driver:\|certificate" "$log" || true
   exit 1
 fi
+echo "the emulated PC loaded the signed image ($signed_bytes bytes, $certificates of certificates)"
 "$ROOT/EmulatedPc/judge-serial-log.sh" --expect timer --apic xapic "$log"
