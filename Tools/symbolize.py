@@ -17,10 +17,15 @@ SECTION_EXECUTABLE = 0x20000000
 
 
 def code_ranges(image):
-    """[start, end) of each executable section of a PE image, as offsets into the loaded image."""
+    """[start, end) of each executable section of a PE image, as offsets into the loaded image;
+    None if the file is no PE image."""
     with open(image, "rb") as f:
         data = f.read()
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return None
     pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
     count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
     table = pe + 24 + optional_size
     ranges = []
@@ -47,6 +52,14 @@ def image_offset(place, load):
     return value - load, None
 
 
+def frames_at(debug_file, offset):
+    """The function at an offset and the functions it is inlined into, innermost first."""
+    answer = subprocess.run(
+        ["llvm-symbolizer", "--obj=" + debug_file, "--output-style=JSON", "--inlines",
+         "--relativenames", hex(offset)], capture_output=True, text=True, check=True)
+    return json.loads(answer.stdout)[0]["Symbol"]
+
+
 def describe(frame):
     where = f"{frame['FileName']}:{frame['Line']}"
     if frame["Line"] == 0:
@@ -63,9 +76,12 @@ def main():
     parser.add_argument("places", nargs="*")
     arguments = parser.parse_args()
     if arguments.help or not arguments.places:
-        subprocess.run(["sed", "-n", "5,15p;", os.path.join(ROOT, "Tools", "symbolize.sh")])
+        with open(os.path.join(ROOT, "Tools", "symbolize.sh")) as script:
+            print("".join(line.removeprefix("#").removeprefix(" ") for line in script.readlines()[4:15]),
+                  end="", file=sys.stderr)
         return 2
-    if not os.path.isfile(arguments.debug):
+    code = code_ranges(arguments.debug) if os.path.isfile(arguments.debug) else None
+    if code is None:
         print(f"symbolize.sh: no debug file at {arguments.debug} (build the image, or pass --debug)",
               file=sys.stderr)
         return 2
@@ -76,21 +92,16 @@ def main():
             return 2
         load = int(arguments.load, 16)
 
-    code = code_ranges(arguments.debug)
     status = 0
     for place in arguments.places:
         offset, problem = image_offset(place, load)
         if problem is None and not any(start <= offset < end for start, end in code):
             problem = f"offset {offset:#x} is not in the driver's code"
-        if problem is None:
-            answer = subprocess.run(
-                ["llvm-symbolizer", "--obj=" + arguments.debug, "--output-style=JSON", "--inlines",
-                 "--relativenames", hex(offset)], capture_output=True, text=True, check=True)
-            frames = json.loads(answer.stdout)[0]["Symbol"]
         if problem is not None:
             print(f"{place}: {problem}", file=sys.stderr)
             status = 1
             continue
+        frames = frames_at(arguments.debug, offset)
         print(f"{place} (image offset {offset:#x}, {offset - int(frames[-1]['StartAddress'], 16):#x} "
               f"into {frames[-1]['FunctionName']}):")
         print(f"  {describe(frames[0])}")
