@@ -22,8 +22,9 @@ target_compile_options(DriverImageObjects PRIVATE
 # Optimised for size across the whole image at link time. Sections keep their 4 KiB alignment in
 # memory, so the firmware can protect each one, but are packed tightly in the file. A fixed time
 # stamp instead of /Brepro: the same bytes every build, without a debug directory in the image.
+# The linker map prints that stamp as a local time: UTC makes the map the same everywhere too.
 set(CMAKE_CXX_LINK_EXECUTABLE
-  "${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
+  "${CMAKE_COMMAND} -E env TZ=UTC ${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
 
 add_executable(${IMAGE_NAME} $<TARGET_OBJECTS:DriverImageObjects>)
 set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)

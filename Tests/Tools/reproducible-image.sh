@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The image is reproducible: a copy of the tree in another folder, built later, in another time
-# zone and without debug information, gives the very bytes of the image under test, and neither
-# the build's folders nor its user appear in them.
+# zone and without debug information, gives the very bytes of the image under test and of its
+# linker map, and neither the build's folders nor its user appear in the image.
 #   reproducible-image.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,7 +17,9 @@ cmake -S "$tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_IMA
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log"; exit 1; }
 
 status=0
-cmp "$IMAGE" "$work/build/VeskLapicTimerDxe.efi" || { echo "FAIL: the image built in $tree differs"; status=1; }
+for file in VeskLapicTimerDxe.efi VeskLapicTimerDxe.map; do
+  cmp "${IMAGE%.efi}.${file#*.}" "$work/build/$file" || { echo "FAIL: $file built in $tree differs"; status=1; }
+done
 for trace in "$ROOT" "$work" "$(id -un)"; do
   if grep -qaF -- "$trace" "$IMAGE" "$work/build/VeskLapicTimerDxe.efi"; then
     echo "FAIL: '$trace' appears in an image"; status=1
