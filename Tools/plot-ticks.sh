@@ -32,10 +32,10 @@ mode=${mode/xapic/xAPIC}
 mode=${mode/x2apic/x2APIC}
 period_tsc=$(fact period-tsc)
 title="$mode, period $(fact period) x 100 ns = $period_tsc TSC ticks at $(fact tsc-frequency) Hz"
-title+=", counted from TSC $(fact set-period-tsc)\\n"
+title+=", counted from TSC $(fact set-period-tsc)"$'\n'
 title+="$ticks ticks; interval min $(fact tick-interval-min-tsc), mean $(fact tick-interval-mean-tsc),"
 title+=" max $(fact tick-interval-max-tsc), spread $(fact tick-interval-spread-tsc);"
 title+=" early $(fact early-ticks); handler $(fact handler-cycles-max) TSC ticks at most"
-gnuplot -e "data='$data'; out='$SVG'; title=\"$title\"; period=$period_tsc; cost=$(fact handler-cycles-max)" \
-  "${VESK_PLOT_SCRIPT:-$ROOT/Tools/tick-plot.gp}"
+# Passed as arguments, never spliced into gnuplot commands: any file name is safe.
+gnuplot -c "$ROOT/Tools/tick-plot.gp" "$data" "$SVG" "$title" "$period_tsc" "$(fact handler-cycles-max)"
 echo "Picture of $ticks ticks: $SVG"

@@ -1,12 +1,16 @@
-# Draws the ticks of one emulated-PC run. Called by plot-ticks.sh, which sets on the command line:
-#   data    a table of tick index, interval and lead, in TSC ticks (the interval runs from the
-#           previous tick's interrupt, the lead from this tick's interrupt to the deadline it armed)
-#   out     the SVG file
-#   title   the scenario and the run's figures
-#   period  the requested period in TSC ticks
-#   cost    the handler's longest run in TSC ticks: every lead should lie in [period, period + cost]
-set terminal svg size 960,1040 dynamic enhanced font "sans,11" background rgb "white"
-set output out
+# Draws the ticks of one emulated-PC run. plot-ticks.sh calls it with five arguments:
+#   1 a table of tick index, interval and lead, in TSC ticks (the interval runs from the previous
+#     tick's interrupt, the lead from this tick's interrupt to the deadline it armed)
+#   2 the SVG file to write
+#   3 the title: the scenario and the run's figures
+#   4 the requested period in TSC ticks
+#   5 the handler's longest run in TSC ticks: every lead should lie in [period, period + cost]
+data = ARG1
+title = ARG3
+period = real(ARG4)
+cost = real(ARG5)
+set terminal svg size 960,1040 dynamic noenhanced font "sans,11" background rgb "white"
+set output ARG2
 set grid
 set lmargin 12
 set rmargin 30
