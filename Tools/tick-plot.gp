@@ -9,7 +9,7 @@ data = ARG1
 title = ARG3
 period = real(ARG4)
 cost = real(ARG5)
-set terminal svg size 960,1040 dynamic noenhanced font "sans,11" background rgb "white"
+set terminal svg size 960,1040 dynamic enhanced font "sans,11" background rgb "white"
 set output ARG2
 set grid
 set lmargin 12
