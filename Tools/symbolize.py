@@ -6,35 +6,24 @@ import argparse
 import json
 import os
 import re
-import struct
 import subprocess
 import sys
+
+from image_sections import sections
 
 IMAGE_NAME = "VeskLapicTimerDxe"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HEX = re.compile(r"0[xX][0-9a-fA-F]{1,16}")
-SECTION_EXECUTABLE = 0x20000000
 
 
 def code_ranges(image):
     """[start, end) of each executable section of a PE image, as offsets into the loaded image;
     None if the file is no PE image."""
-    with open(image, "rb") as f:
-        data = f.read()
-    if len(data) < 0x40 or data[:2] != b"MZ":
+    try:
+        return [(s["VirtualAddress"], s["VirtualAddress"] + s["VirtualSize"])
+                for s in sections(image) if "EXECUTE" in s["Flags"]]
+    except subprocess.CalledProcessError:
         return None
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        return None
-    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-    table = pe + 24 + optional_size
-    ranges = []
-    for index in range(count):
-        size, start = struct.unpack_from("<II", data, table + 40 * index + 8)
-        flags = struct.unpack_from("<I", data, table + 40 * index + 36)[0]
-        if flags & SECTION_EXECUTABLE:
-            ranges.append((start, start + size))
-    return ranges
 
 
 def image_offset(place, load):
