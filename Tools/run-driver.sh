@@ -53,7 +53,7 @@ echo "   image: $build/image/VeskLapicTimerDxe.efi, carried by $build/emulated-p
 log=$build/emulated-pc/serial.log
 echo "== Booting the emulated PC; serial log (COM1):"
 status=0
-EmulatedPc/boot.sh --rom "$build/emulated-pc/EmulatedPcRom.bin" \
+EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" \
   --video-rom "$build/emulated-pc/VideoRom.bin" --serial "$log" ${boot_options[@]+"${boot_options[@]}"} ||
   status=$?
 tr -d '\r' < "$log"
@@ -64,5 +64,5 @@ tr -d '\r' < "$log"
 # or halt when a timer was there first or the entry's guard was overwritten.
 grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
 echo "== Judging the log (expecting: $expect, $apic)"
-EmulatedPc/judge-serial-log.sh --expect "$expect" --apic "$apic" \
+EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" \
   --map "$build/image/VeskLapicTimerDxe.map" "$log"

@@ -31,9 +31,9 @@ cmake -S "$ROOT/EmulatedPc/Firmware" -B "$work/rom" -G Ninja -DCMAKE_BUILD_TYPE=
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_IMAGE="$signed" >/dev/null
 cmake --build "$work/rom" >"$work/rom.log" 2>&1 || { tail -n 30 "$work/rom.log"; exit 1; }
 log=$work/serial.log
-"$ROOT/EmulatedPc/boot.sh" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" --serial "$log"
+"$ROOT/EmulatedPc/boot.py" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" --serial "$log"
 certificates=$(tr -d '\r' < "$log" | sed -n 's/^\[pc\] image-certificate-bytes=//p')
 if ! grep -qa "driver: $(stat -c %s "$signed") bytes in ROM" "$log" || [ "${certificates:-0}" -eq 0 ]; then
   echo "FAIL: the emulated PC did not load the signed image:"; grep -a "driver:" "$log"; exit 1
 fi
-"$ROOT/EmulatedPc/judge-serial-log.sh" --expect timer --apic xapic "$log"
+"$ROOT/EmulatedPc/judge_serial_log.py" --expect timer --apic xapic "$log"
