@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Boots the emulated PC once: the test firmware ROM (which carries the driver) on a bochs machine,
+headless, with the first serial port captured to a file.
+
+  boot.py --rom FILE --video-rom FILE --serial FILE [--cpu MODEL] [--x2apic] [--period UNITS]
+          [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
+          [--smash-entry-guard] [--timeout SECONDS] [--keep-dir DIR]
+
+The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly; the
+TSC then advances by one per instruction and its frequency is the --ips value, which the firmware
+learns from the board settings written into CMOS (Firmware/Platform/BoardSettings.h). --period and
+--tsc-start take any unsigned 64-bit value (decimal, or hexadecimal with 0x); the firmware lets the
+clock run to --tsc-start before it loads the driver (the emulator skips that idle time at about
+2^33 ticks a host second). The default timeout grows with the emulated time the run needs.
+"""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+CMOS_SIZE = 128
+CMOS_SETTINGS_OFFSET = 0x60
+# Signature "VT", flags, a reserved byte, TSC frequency, period, span, TSC start; little-endian.
+CMOS_SETTINGS = struct.Struct("<2sBxIQHQ")
+assert CMOS_SETTINGS.size == 26, "the settings fill CMOS bytes 0x60..0x79"
+FLAGS = ("x2apic", "timer_installed", "smash_entry_guard")  # bits 0, 1, 2
+LARGEST = (1 << 64) - 1
+# A fixed start date for the real-time clock, so that nothing differs from one run to the next.
+RTC_START = 946684800
+# The default timeout: a fixed allowance for start-up, plus the run's emulated time at the slowest
+# host we allow for, plus the idle time up to the TSC start.
+BASE_TIMEOUT_SECONDS = 30
+HOST_IPS_FLOOR = 10_000_000  # emulated instructions a host second; bochs ran about 65 million here
+IDLE_TSC_SKIPPED_PER_SECOND = 1 << 31  # bochs skipped about 2^33 a second here
+UNITS_PER_SECOND = 10_000_000  # 100 ns units
+# Emulated time, in 100 ns units: 2.5 default periods of 100 ms; the counting and the stop window
+# (span periods each), the wait before the stop (2 periods) and the restart window (5 periods),
+# each no longer than the firmware's cap of one second per period of the span; the report at
+# 115200 baud, a line of about 130 characters for each tick and 5000 characters more.
+DEFAULT_WINDOW_UNITS, TICK_LINE_UNITS, REPORT_UNITS = 2_500_000, 120_000, 5_000_000
+POWER_OFF_MESSAGE = "Shutdown port: shutdown requested"
+
+BOCHS_CONFIG = """megs: 64
+romimage: file="{rom}"
+vgaromimage: file="{video_rom}"
+cpu: model={cpu}, count=1, ips={ips}, reset_on_triple_fault=0
+clock: sync=none, time0={rtc_start}
+cmosimage: file="{work}/cmos.bin", rtc_init=time0
+com1: enabled=1, mode=file, dev="{work}/serial.log"
+port_e9_hack: enabled=1
+display_library: sdl2
+mouse: enabled=0
+log: "{work}/bochs.log"
+panic: action=fatal
+error: action=report
+info: action=ignore
+debug: action=ignore
+"""
+
+
+def bounded(low, high):
+    def parse(text):
+        value = int(text, 0) if text.lower().startswith("0x") else int(text)
+        if not low <= value <= high:
+            raise ValueError(text)
+        return value
+    parse.__name__ = f"number in {low}..{high}"
+    return parse
+
+
+def default_timeout(settings):
+    window = lambda periods: min(periods * settings.period, settings.span * UNITS_PER_SECOND)
+    units = (DEFAULT_WINDOW_UNITS + 2 * window(settings.span) + window(2) + window(5)
+             + settings.span * TICK_LINE_UNITS + REPORT_UNITS)
+    return (BASE_TIMEOUT_SECONDS + units * settings.ips // UNITS_PER_SECOND // HOST_IPS_FLOOR
+            + settings.tsc_start // IDLE_TSC_SKIPPED_PER_SECOND)
+
+
+def cmos_image(settings):
+    flags = sum(1 << bit for bit, flag in enumerate(FLAGS) if getattr(settings, flag))
+    fields = CMOS_SETTINGS.pack(b"VT", flags, settings.ips, settings.period, settings.span, settings.tsc_start)
+    return bytes(CMOS_SETTINGS_OFFSET) + fields + bytes(CMOS_SIZE - CMOS_SETTINGS_OFFSET - len(fields))
+
+
+def boot(settings, work):
+    (work / "cmos.bin").write_bytes(cmos_image(settings))
+    (work / "bochsrc").write_text(BOCHS_CONFIG.format(
+        rom=Path(settings.rom).resolve(), video_rom=Path(settings.video_rom).resolve(), cpu=settings.cpu,
+        ips=settings.ips, rtc_start=RTC_START, work=work))
+    timeout = settings.timeout or default_timeout(settings)
+    output = work / "bochs.out"
+    with open(output, "wb") as stream:
+        try:
+            # The built-in debugger stops before the first instruction until it reads "c".
+            subprocess.run(["bochs", "-q", "-f", work / "bochsrc"], input=b"c\n", stdout=stream,
+                           stderr=subprocess.STDOUT, timeout=timeout,
+                           env={**os.environ, "SDL_VIDEODRIVER": "dummy"})
+        except subprocess.TimeoutExpired:
+            print(f"boot.py: the emulated PC did not power off within {timeout} s", file=sys.stderr)
+    serial = work / "serial.log"
+    shutil.copyfile(serial, settings.serial) if serial.exists() else Path(settings.serial).write_bytes(b"")
+    # bochs leaves through its shutdown port with a "panic" message; anything else is worth seeing.
+    if POWER_OFF_MESSAGE in output.read_text(errors="replace"):
+        return 0
+    print("boot.py: bochs stopped without the firmware's power-off; its last words:", file=sys.stderr)
+    words = [line for name in ("bochs.out", "bochs.log") if (work / name).exists()
+             for line in (work / name).read_text(errors="replace").split("\n")
+             if any(mark in line for mark in ("PANIC", "ERROR", "exiting"))]
+    print("\n".join(words[-5:]), file=sys.stderr)
+    return 1
+
+
+def main():
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    for option in ("--rom", "--video-rom", "--serial"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--cpu", default="corei7_skylake_x")
+    for flag in FLAGS:
+        parser.add_argument("--" + flag.replace("_", "-"), action="store_true")
+    parser.add_argument("--period", type=bounded(1, LARGEST), default=10_000)  # 1 ms
+    parser.add_argument("--span", type=bounded(2, 65535), default=40)
+    parser.add_argument("--ips", type=bounded(1_000_000, (1 << 32) - 1), default=20_000_000)
+    # Where the clock runs to before the driver loads: every deadline has a high half.
+    parser.add_argument("--tsc-start", type=bounded(0, LARGEST), default=1 << 32)
+    parser.add_argument("--timeout", type=bounded(1, 100_000))
+    parser.add_argument("--keep-dir")
+    settings = parser.parse_args()
+    if settings.keep_dir:
+        Path(settings.keep_dir).mkdir(parents=True, exist_ok=True)
+        return boot(settings, Path(settings.keep_dir).resolve())
+    with tempfile.TemporaryDirectory() as work:
+        return boot(settings, Path(work))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
