@@ -43,23 +43,24 @@ LOG_TAIL_LINES=12 # shown for a failed scenario, so that a CI log says what went
 passed=0
 failed=0
 scenario() { # name description judge-options -- boot-options
-  local name=$1 description=$2 started; shift 2
+  local name=$1 description=$2 started result=FAIL; shift 2
   local judge=() boot=()
   while [ "$1" != -- ]; do judge+=("$1"); shift; done
   shift
   boot=("$@")
-  echo "== Emulated PC scenario ($name): $description"
+  echo "scenario ($name): $description"
   local log=$LOGS/$name.log
   started=$EPOCHREALTIME
-  if "$HERE/boot.sh" "${ROMS[@]}" --serial "$log" "${boot[@]}" &&
-    "$HERE/judge-serial-log.sh" "${judge[@]}" "$log"; then
-    passed=$((passed + 1))
+  if "$HERE/boot.py" "${ROMS[@]}" --serial "$log" "${boot[@]}" 2>&1 | sed 's/^/  /' &&
+    "$HERE/judge_serial_log.py" "${judge[@]}" "$log"; then
+    passed=$((passed + 1)) result=pass
   else
     echo "  serial log: $log; its last lines:"
     tail -n "$LOG_TAIL_LINES" "$log" | tr -d '\r' | sed 's/^/    | /'
     failed=$((failed + 1))
   fi
-  awk -v from="$started" -v to="$EPOCHREALTIME" 'BEGIN { printf "  host time: %.1f s\n", to - from }'
+  awk -v result=$result -v from="$started" -v to="$EPOCHREALTIME" \
+    'BEGIN { printf "  result: %s in %.1f s\n", result, to - from }'
 }
 
 scenario a "TSC-deadline CPU ($TSC_DEADLINE_CPU), xAPIC, TSC from $WRAPPING_TSC_START" \

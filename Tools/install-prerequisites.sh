@@ -22,10 +22,17 @@ for package in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
+[ ${#missing[@]} -gt 0 ] || exit 0
+# apt's own output goes to a log; a person sees one line, or the end of the log when it fails.
+log=$(cd "$(dirname "$0")/.." && pwd)/build/logs/install-prerequisites.log
+mkdir -p "$(dirname "$log")"
+echo "Installing Debian packages: ${missing[*]} (log: ${log#"$PWD"/})"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+if ! { "${sudo_cmd[@]}" apt-get update -qq &&
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+} >"$log" 2>&1 </dev/null; then
+  tail -n 20 "$log" >&2
+  echo "install-prerequisites.sh: apt-get failed; its whole output is in $log" >&2
+  exit 1
 fi

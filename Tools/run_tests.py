@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Builds everything and runs every test, one stage after the other: the host tests (with the
+image and the checks of the release tools), the image booted on the emulated PC, the host tests
+again under AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded run of the format
+engine's fuzzer (VESK_FUZZ_SECONDS, default 45).
+
+Each stage says when it starts and how it ended; its whole output goes to build/logs/STAGE.log,
+and only what failed is shown: a failed test's own output, a failed scenario's judgement, the end of
+a failed build. A table of the stages and the total close the run; the exit status is 1 when
+anything failed.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ElementTree
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+LOGS = ROOT / "build" / "logs"
+WIDTH = 160  # no line of this command's output is longer
+FAILURE_LINES = 60  # of a failed test's or build's output, the last ones shown
+JOBS = str(os.cpu_count() or 1)
+
+
+@dataclass
+class Outcome:
+    name: str
+    passed: int = 0
+    failed: int = 0
+    skipped: int = 0
+    seconds: float = 0.0
+    note: str = ""
+    details: list = field(default_factory=list)  # what a person needs to see of the failures
+
+
+def say(text=""):
+    for line in text.split("\n"):
+        print(line if len(line) <= WIDTH else line[:WIDTH - 3] + "...", flush=True)
+
+
+def run(command, log, **options):
+    """Runs a command with its output appended to the stage's log; returns its exit status."""
+    with open(log, "a") as stream:
+        stream.write(f"$ {' '.join(map(str, command))}\n")
+        stream.flush()
+        return subprocess.run(command, cwd=ROOT, stdout=stream, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, **options).returncode
+
+
+def tail(path, count=FAILURE_LINES):
+    lines = Path(path).read_text(errors="replace").rstrip("\n").split("\n")
+    return lines[-count:]
+
+
+def build(outcome, log, folder, *options):
+    """Configures and builds one build folder; a failure becomes the stage's one failure."""
+    configure = ["cmake", "-S", ".", "-B", folder, "-G", "Ninja", "-DCMAKE_CXX_COMPILER=clang++",
+                 "-DCMAKE_BUILD_TYPE=Debug", *options]
+    if run(configure, log) == 0 and run(["cmake", "--build", folder, "-j", JOBS], log) == 0:
+        return True
+    outcome.failed += 1
+    outcome.note = "build failed"
+    outcome.details += [f"the build of {folder} failed; the end of {log}:", *tail(log)]
+    return False
+
+
+def ctest(outcome, log, folder):
+    """Runs a build folder's tests and reads their results from ctest's JUnit report."""
+    report = LOGS / f"{outcome.name.replace(' ', '-').lower()}.xml"
+    run(["ctest", "--test-dir", folder, "-j", JOBS, "--output-junit", report], log)
+    if not report.exists():
+        outcome.failed += 1
+        outcome.details += ["ctest wrote no report; the end of its log:", *tail(log)]
+        return
+    for case in ElementTree.parse(report).getroot().iter("testcase"):
+        status = case.get("status")
+        if status == "run":
+            outcome.passed += 1
+        elif status in ("notrun", "disabled"):
+            outcome.skipped += 1
+        else:
+            outcome.failed += 1
+            output = (case.findtext("system-out") or "").rstrip("\n").split("\n")
+            outcome.details += [f"FAILED: {case.get('name')} ({float(case.get('time', 0)):.1f} s)",
+                                *("    " + line for line in output[-FAILURE_LINES:])]
+
+
+def host_tests(outcome, log):
+    if build(outcome, log, "build"):
+        ctest(outcome, log, "build")
+
+
+def emulated_pc(outcome, log):
+    """The scenarios' runner prints a block per scenario, opened by "scenario (x)"; the blocks of
+    the failed ones are shown, and its last line counts them."""
+    run([ROOT / "EmulatedPc" / "run-scenarios.sh", "--build-dir", ROOT / "build"], log)
+    lines = Path(log).read_text(errors="replace").split("\n")
+    counts = [re.fullmatch(r"emulated-pc: (\d+) passed, (\d+) failed", line) for line in lines]
+    counts = [match for match in counts if match]
+    if not counts:
+        outcome.failed += 1
+        outcome.details += ["the scenarios did not run to the end; the end of their log:", *tail(log)]
+        return
+    outcome.passed, outcome.failed = (int(group) for group in counts[-1].groups())
+    block, failing = [], False
+    for line in lines:
+        if line.startswith("scenario (") or line.startswith("emulated-pc: "):
+            if failing:
+                outcome.details += block
+            block, failing = [], False
+        block.append(line)
+        failing = failing or line.startswith("  result: FAIL")
+    if outcome.failed and not outcome.details:
+        outcome.details += tail(log)
+
+
+def sanitized_tests(outcome, log):
+    if build(outcome, log, "build/sanitize", "-DVESK_SANITIZE=ON", "-DVESK_BUILD_IMAGE=OFF"):
+        ctest(outcome, log, "build/sanitize")
+
+
+def fuzzing(outcome, log):
+    seconds = os.environ.get("VESK_FUZZ_SECONDS", "45")
+    corpus = ROOT / "build" / "sanitize" / "fuzz-corpus"
+    corpus.mkdir(parents=True, exist_ok=True)
+    fuzzer = ROOT / "build" / "sanitize" / "FormatTextListFuzzer"
+    if not fuzzer.exists():
+        outcome.failed = 1
+        outcome.details.append(f"no fuzzer to run: {fuzzer} was not built")
+        return
+    status = run([fuzzer, f"-max_total_time={seconds}", "-print_final_stats=1", corpus,
+                  ROOT / "Fuzz" / "seeds"], log)
+    runs = re.findall(r"stat::number_of_executed_units: *(\d+)", Path(log).read_text(errors="replace"))
+    outcome.note = f"{seconds} s, {runs[-1] if runs else 'no'} runs"
+    if status == 0:
+        outcome.passed = 1
+    else:
+        outcome.failed = 1
+        outcome.details += ["the format engine fuzzer found a fault (the input is in crash-* here):",
+                            *tail(log)]
+
+
+STAGES = (("host tests", host_tests, "the host tests, the image and the release tools' checks"),
+          ("emulated PC", emulated_pc, "the image booted on the emulated PC, every scenario judged"),
+          ("sanitizers", sanitized_tests, "the host tests under AddressSanitizer and UBSan"),
+          ("fuzzing", fuzzing, "the format engine's fuzzer"))
+
+
+def describe(outcome):
+    counts = f"{outcome.passed + outcome.failed} run, {outcome.passed} passed, {outcome.failed} failed"
+    if outcome.skipped:
+        counts += f", {outcome.skipped} skipped"
+    return counts + (f" ({outcome.note})" if outcome.note else "")
+
+
+def main():
+    LOGS.mkdir(parents=True, exist_ok=True)
+    outcomes = []
+    for name, stage, purpose in STAGES:
+        log = LOGS / f"{name.replace(' ', '-').lower()}.log"
+        log.write_text("")
+        say(f"== {name}: {purpose} (log: {log.relative_to(ROOT)})")
+        outcome = Outcome(name)
+        started = time.monotonic()
+        stage(outcome, log)
+        outcome.seconds = time.monotonic() - started
+        say(f"   {name}: {'FAIL' if outcome.failed else 'pass'}, {describe(outcome)}, "
+            f"{outcome.seconds:.0f} s")
+        if outcome.details:
+            say("\n".join("   | " + line for line in outcome.details))
+        outcomes.append(outcome)
+
+    say()
+    say(f"{'Stage':<14}{'Run':>6}{'Passed':>8}{'Failed':>8}{'Skipped':>9}{'Seconds':>9}  Result")
+    for outcome in outcomes:
+        say(f"{outcome.name:<14}{outcome.passed + outcome.failed:>6}{outcome.passed:>8}"
+            f"{outcome.failed:>8}{outcome.skipped:>9}{outcome.seconds:>9.0f}  "
+            f"{'FAIL' if outcome.failed else 'pass'}{' (' + outcome.note + ')' if outcome.note else ''}")
+    passed = sum(outcome.passed for outcome in outcomes)
+    failed = sum(outcome.failed for outcome in outcomes)
+    say(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
