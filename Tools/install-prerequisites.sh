@@ -12,6 +12,7 @@ packages=(
   bochs bochs-sdl                    # the emulated PC that boots the image
   sbsigntool openssl                 # Secure Boot signing and its test key
   gnuplot-nox                        # the picture of the ticks
+  uefitool-cli                       # UEFIExtract, an outside reader of the driver's volume
   "$@"
 )
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the driver image from scratch and writes what a platform engineer takes away into one
-# folder: the image, its linker map, its debug information and their SHA-256 sums. Prints the sums.
+# folder: the image, its dependency expression, its firmware file and a firmware volume holding
+# it, its linker map, its debug information and their SHA-256 sums. Prints the sums.
 # The build is reproducible: the same sources give the same bytes in any folder, at any time.
 #
 #   Tools/release.sh [--out DIR]      (default: build/release)
@@ -12,7 +13,7 @@ out=$ROOT/build/release
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) out=${2:?}; shift 2 ;;
-    *) sed -n '6p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '7p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
 
@@ -25,7 +26,8 @@ cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build" >"$build/build.log" 2>&1 || { tail -n 40 "$build/build.log" >&2; exit 1; }
 
 mkdir -p "$out"
-files=("$IMAGE_NAME.efi" "$IMAGE_NAME.map" "$IMAGE_NAME.debug")
+files=("$IMAGE_NAME.efi" "$IMAGE_NAME.depex" "$IMAGE_NAME.ffs" "$IMAGE_NAME.fv" "$IMAGE_NAME.map"
+       "$IMAGE_NAME.debug")
 for file in "${files[@]}"; do
   cp "$build/$file" "$out/$file"
 done

@@ -6,15 +6,15 @@
 #
 #   --key KEY     the signer's private key (PEM)
 #   --cert CERT   the signer's certificate (PEM); the platform's db must trust it or its issuer
-#   --image FILE  the image to sign (default build/image/VeskLapicTimerDxe.efi)
+#   --image FILE  the image to sign (default: the build's, build/image/VeskLapicTimerDxe.efi, or
+#                 else the release's, build/release/VeskLapicTimerDxe.efi, made if neither exists)
 #   --out FILE    the signed image (default: FILE with .signed.efi in place of .efi)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() { sed -n '5,11p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
-key= cert= out=
-image=$ROOT/build/image/VeskLapicTimerDxe.efi
+key= cert= out= image=
 while [ $# -gt 0 ]; do
   case "$1" in
     --key) key=${2:?}; shift 2 ;;
@@ -25,6 +25,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$key" ] && [ -n "$cert" ] || usage
+if [ -z "$image" ]; then
+  # Tools/release.sh builds in a folder of its own, so after it alone build/image is not there.
+  for image in "$ROOT"/build/{image,release}/VeskLapicTimerDxe.efi; do
+    [ -f "$image" ] && break
+  done
+  [ -f "$image" ] || "$ROOT/Tools/release.sh" >&2
+fi
 for file in "$key" "$cert" "$image"; do
   [ -f "$file" ] || { echo "sign-image.sh: no such file: $file" >&2; exit 2; }
 done
@@ -33,4 +40,4 @@ done
 "$ROOT/Tools/install-prerequisites.sh" sbsigntool
 sbsign --key "$key" --cert "$cert" --output "$out" "$image"
 sbverify --cert "$cert" "$out"
-echo "Signed image: $out ($(stat -c %s "$out") bytes; unsigned $(stat -c %s "$image"))"
+echo "Signed image: $out ($(stat -c %s "$out") bytes), from $image ($(stat -c %s "$image") bytes)"

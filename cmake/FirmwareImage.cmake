@@ -39,3 +39,26 @@ if(VESK_IMAGE_DEBUG_INFO)
     OUTPUT_NAME ${IMAGE_NAME} SUFFIX ".debug" LINKER_LANGUAGE CXX)
   target_link_options(${IMAGE_NAME}DebugInfo PRIVATE /debug:dwarf /ignore:longsections)
 endif()
+
+# The image packed for a firmware volume: its dependency expression, its firmware file and a
+# volume holding that file, written beside it by our packager. The packager runs on this machine,
+# so it is built apart, with the host's compiler instead of this build's cross toolchain.
+include(ExternalProject)
+set(PACKAGER_BINARY_DIR ${CMAKE_BINARY_DIR}/FirmwareFilePackager)
+ExternalProject_Add(FirmwareFilePackager
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}/FirmwareFilePackager
+  BINARY_DIR ${PACKAGER_BINARY_DIR}
+  CMAKE_ARGS -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+  BUILD_ALWAYS ON
+  INSTALL_COMMAND ""
+  BUILD_BYPRODUCTS ${PACKAGER_BINARY_DIR}/FirmwareFilePackager)
+
+set(FILE_STEM ${CMAKE_BINARY_DIR}/${IMAGE_NAME})
+add_custom_command(
+  OUTPUT ${FILE_STEM}.depex ${FILE_STEM}.ffs ${FILE_STEM}.fv
+  COMMAND ${PACKAGER_BINARY_DIR}/FirmwareFilePackager $<TARGET_FILE:${IMAGE_NAME}>
+          ${VESK_DRIVER_FILE_GUID} ${IMAGE_NAME} ${FILE_STEM}
+  DEPENDS ${IMAGE_NAME} FirmwareFilePackager ${PACKAGER_BINARY_DIR}/FirmwareFilePackager
+  COMMENT "Packing ${IMAGE_NAME}.efi into its depex, firmware file and firmware volume")
+add_custom_target(${IMAGE_NAME}FirmwareFiles ALL
+  DEPENDS ${FILE_STEM}.depex ${FILE_STEM}.ffs ${FILE_STEM}.fv)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The image is reproducible: a copy of the tree in another folder, built later, in another time
-# zone and without debug information, gives the very bytes of the image under test and of its
-# linker map, and neither the build's folders nor its user appear in the image.
+# zone and without debug information, gives the very bytes of the image under test, of its linker
+# map and of its depex, firmware file and volume, and neither the build's folders nor its user
+# appear in the image.
 #   reproducible-image.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,7 +18,7 @@ cmake -S "$tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_IMA
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log"; exit 1; }
 
 status=0
-for file in VeskLapicTimerDxe.efi VeskLapicTimerDxe.map; do
+for file in VeskLapicTimerDxe.{efi,map,depex,ffs,fv}; do
   cmp "${IMAGE%.efi}.${file#*.}" "$work/build/$file" || { echo "FAIL: $file built in $tree differs"; status=1; }
 done
 for trace in "$ROOT" "$work" "$(id -un)"; do

@@ -1,0 +1,21 @@
+// The three things a platform takes the driver in: its dependency expression, its firmware file
+// (FFS) and a firmware volume holding that one file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "UefiDefinitions/UefiBaseTypes.h"
+
+using Bytes = std::vector<UINT8>;
+
+// PUSH the CPU Architectural Protocol, PUSH the configuration database protocol, AND, END.
+Bytes DriverDependencyExpression();
+
+// A driver file named FileName with DXE_DEPEX, PE32 and USER_INTERFACE sections. Throws
+// std::length_error when it does not fit the 24-bit size fields.
+Bytes DriverFile(const EFI_GUID& FileName, const Bytes& Depex, const Bytes& Image,
+                 const std::u16string& UiName);
+
+// An FFSv2 volume of whole blocks, erase polarity 1, holding File and free space.
+Bytes FirmwareVolume(const Bytes& File);

@@ -1,0 +1,117 @@
+// FirmwareFilePackager IMAGE.efi FILE_GUID UI_NAME OUTPUT_STEM
+//
+// Packs a PE32+ EFI boot-service driver into OUTPUT_STEM.depex (its dependency expression),
+// OUTPUT_STEM.ffs (a DXE driver file named FILE_GUID, 8-4-4-4-12 hex digits) and OUTPUT_STEM.fv
+// (a firmware volume holding that file). It writes all three or, refusing an input, none.
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "FirmwareFilePackager/FirmwareFiles.h"
+#include "FirmwareFilePackager/PeImageCheck.h"
+
+namespace {
+
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Registry format: the first three groups are the little-endian fields, the last two the bytes.
+EFI_GUID ParseGuid(const std::string& Text) {
+  constexpr char FORMAT[] = "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX";
+  bool WellFormed = Text.size() == sizeof(FORMAT) - 1;
+  std::string Digits;
+  for (UINTN Index = 0; WellFormed && Index < Text.size(); Index++) {
+    WellFormed = FORMAT[Index] == '-' ? Text[Index] == '-' : isxdigit(UINT8(Text[Index])) != 0;
+    if (FORMAT[Index] != '-') {
+      Digits += Text[Index];
+    }
+  }
+  if (!WellFormed) {
+    throw Refusal("file GUID '" + Text + "' is not in the form " + FORMAT);
+  }
+  auto Field = [&](UINTN Start, UINTN Count) {
+    return std::stoull(Digits.substr(Start, Count), nullptr, 16);
+  };
+  EFI_GUID Guid = {UINT32(Field(0, 8)), UINT16(Field(8, 4)), UINT16(Field(12, 4)), {}};
+  for (UINTN Index = 0; Index < 8; Index++) {
+    Guid.Data4[Index] = UINT8(Field(16 + 2 * Index, 2));
+  }
+  return Guid;
+}
+
+std::u16string Ucs2(const std::string& Text) {
+  std::u16string Wide;
+  for (char Character : Text) {
+    if (UINT8(Character) < 0x20 || UINT8(Character) > 0x7E) {
+      throw Refusal("the name '" + Text + "' must be printable ASCII");
+    }
+    Wide += char16_t(Character);
+  }
+  return Wide;
+}
+
+Bytes ReadFile(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    throw Refusal(Path + ": cannot be read");
+  }
+  return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+// Each output goes to a temporary name first; only when every one is complete are they renamed,
+// so a failure leaves no file, whole or partial.
+void WriteAll(const std::vector<std::pair<std::string, Bytes>>& Outputs) {
+  bool Written = true;
+  for (const auto& [Path, Content] : Outputs) {
+    std::ofstream Out(Path + ".partial", std::ios::binary | std::ios::trunc);
+    Out.write(reinterpret_cast<const char*>(Content.data()), std::streamsize(Content.size()));
+    Out.close();
+    Written = Written && Out.good();
+  }
+  for (const auto& [Path, Content] : Outputs) {
+    if (!Written || std::rename((Path + ".partial").c_str(), Path.c_str()) != 0) {
+      std::remove((Path + ".partial").c_str());
+      Written = false;
+    }
+  }
+  if (!Written) {
+    throw Refusal("cannot write " + Outputs.front().first + " and the files beside it");
+  }
+}
+
+} // namespace
+
+int main(int ArgumentCount, char** Arguments) {
+  if (ArgumentCount != 5) {
+    std::fprintf(stderr, "usage: FirmwareFilePackager IMAGE.efi FILE_GUID UI_NAME OUTPUT_STEM\n");
+    return 2;
+  }
+  const std::string ImagePath = Arguments[1];
+  const std::string Stem = Arguments[4];
+  try {
+    const EFI_GUID FileName = ParseGuid(Arguments[2]);
+    const std::u16string UiName = Ucs2(Arguments[3]);
+    const Bytes Image = ReadFile(ImagePath);
+    if (const std::string Problem = ProblemWithBootServiceDriver(Image); !Problem.empty()) {
+      throw Refusal(ImagePath + ": " + Problem);
+    }
+    const Bytes Depex = DriverDependencyExpression();
+    Bytes File;
+    try {
+      File = DriverFile(FileName, Depex, Image, UiName);
+    } catch (const std::length_error& TooLarge) {
+      throw Refusal(ImagePath + " (" + std::to_string(Image.size()) +
+                    " bytes) is too large: " + TooLarge.what());
+    }
+    WriteAll(
+        {{Stem + ".depex", Depex}, {Stem + ".ffs", File}, {Stem + ".fv", FirmwareVolume(File)}});
+  } catch (const Refusal& Problem) {
+    std::fprintf(stderr, "FirmwareFilePackager: %s; nothing written\n", Problem.what());
+    return 1;
+  }
+  return 0;
+}
