@@ -26,6 +26,9 @@ execute_process(
   COMMAND ${VESK_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/platform_settings.py ${settings_given}
   OUTPUT_VARIABLE VESK_SETTINGS_TEXT ERROR_VARIABLE refusals RESULT_VARIABLE refused)
 if(refused)
+  # Indented, so that CMake prints each line as it is instead of wrapping it.
+  string(STRIP "${refusals}" refusals)
+  string(REPLACE "\n" "\n  " refusals "  ${refusals}")
   message(FATAL_ERROR "Platform settings refused:\n${refusals}")
 endif()
 

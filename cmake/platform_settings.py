@@ -83,6 +83,9 @@ def main(arguments):
     canonical, refusals = [], []
     for argument in arguments:
         name, _, value = argument.partition("=")
+        if name not in SETTINGS:
+            refusals.append(f"{argument!r} is not a platform setting.")
+            continue
         check, accepted = SETTINGS[name]
         form = check(value)
         if form is None:
