@@ -12,6 +12,7 @@
 // Each call is also logged in Machine().Log (RaiseTpl, RestoreTpl, FirmwareCall, Interrupt).
 #pragma once
 
+#include "PlatformSettings.h"
 #include "SimulatedMachine/SimulatedMachine.h"
 #include "UefiDefinitions/CpuArchProtocol.h"
 #include "UefiDefinitions/PcdProtocol.h"
@@ -40,7 +41,8 @@ bool SameGuid(const EFI_GUID& Left, const EFI_GUID& Right);
 
 class SimulatedFirmware {
 public:
-  static constexpr UINTN TSC_FREQUENCY_TOKEN = 7;
+  // The token the driver was built to read (7 unless the build chose another).
+  static constexpr UINTN TSC_FREQUENCY_TOKEN = PCD_TSC_FREQUENCY_TOKEN;
   static constexpr UINT32 DEFAULT_TSC_FREQUENCY = 1000000000;
 
   // Defaults: TPL_APPLICATION; the database holds the CPU Architectural Protocol and the PCD

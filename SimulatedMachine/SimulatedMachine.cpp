@@ -1,12 +1,15 @@
 #include "SimulatedMachine/SimulatedMachine.h"
 
+#include "PlatformSettings.h"
+
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-constexpr UINT16 SERIAL_LINE_STATUS_PORT = 0x3FD;
-constexpr UINT16 SERIAL_TRANSMIT_PORT = 0x3F8;
-constexpr UINT16 SERIAL_LINE_CONTROL_PORT = 0x3FB;
+// The UART sits where the build put the driver's debug UART.
+constexpr UINT16 SERIAL_TRANSMIT_PORT = DEBUG_UART_BASE;
+constexpr UINT16 SERIAL_LINE_CONTROL_PORT = DEBUG_UART_BASE + 3;
+constexpr UINT16 SERIAL_LINE_STATUS_PORT = DEBUG_UART_BASE + 5;
 constexpr UINT8 SERIAL_DIVISOR_LATCH = 0x80;
 constexpr UINT8 UNCLAIMED_PORT_VALUE = 0xFF;
 constexpr UINT32 CPUID_VERSION_LEAF = 1;
@@ -156,7 +159,7 @@ UINT8 PortRead8(UINT16 Port) {
     Value = M.LineStatus;
     if (++M.PollsSinceTransmit > SimulatedMachine::LINE_STATUS_POLL_LIMIT) {
       std::fprintf(stderr,
-                   "Simulated COM1: line status polled %llu times with no byte sent (last read "
+                   "Simulated UART: line status polled %llu times with no byte sent (last read "
                    "0x%02X); the driver waits for a transmitter that never drains.\n",
                    static_cast<unsigned long long>(M.PollsSinceTransmit), Value);
       std::abort();

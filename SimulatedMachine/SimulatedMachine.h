@@ -47,9 +47,10 @@ public:
   // Back to power-on state: empty log, UART ready, no MSRs, no device memory, halts released.
   void Reset();
 
-  // Ports. The line status register of COM1 (0x3FD) answers LineStatus; other reads answer 0xFF.
+  // Ports. The line status register of the debug UART (base + 5; 0x3FD on COM1, the default)
+  // answers LineStatus; other reads answer 0xFF.
   UINT8 LineStatus = 0x60;
-  // Called before each port read of 0x3FD, so a test can model a busy transmitter.
+  // Called before each read of that register, so a test can model a busy transmitter.
   std::function<void()> BeforeLineStatusRead;
   // A transmitter still busy after this many polls in a row never drains: the machine ends the test
   // program with a message saying so, instead of letting the driver spin until the test times out.
@@ -107,8 +108,8 @@ public:
 
   std::vector<HardwareAccessRecord> Log;
 
-  // The bytes transmitted on COM1 (writes of 0x3F8 while the divisor latch is closed) since the
-  // last Reset or TakeSerialOutput.
+  // The bytes transmitted on the debug UART (writes of its base port, 0x3F8 on COM1, while the
+  // divisor latch is closed) since the last Reset or TakeSerialOutput.
   std::string SerialOutput() const;
   std::string TakeSerialOutput();
   // The records of one kind, in order.

@@ -1,5 +1,6 @@
 // The serial port, debug messages, assertion reports and the stack guard, as seen on the port.
 #include "Library/SerialDebugLib/SerialDebugLib.h"
+#include "PlatformSettings.h"
 #include "Tests/MachineTest.h"
 
 #include <dlfcn.h>
@@ -9,19 +10,27 @@
 
 namespace {
 
-constexpr UINT16 TRANSMIT = 0x3F8;
-constexpr UINT16 LINE_STATUS = 0x3FD;
+// The build's debug UART: COM1 (0x3F8) at 115200 baud unless it was configured otherwise.
+constexpr UINT16 TRANSMIT = DEBUG_UART_BASE;
+constexpr UINT16 LINE_STATUS = DEBUG_UART_BASE + 5;
+constexpr UINT16 LINE_CONTROL = DEBUG_UART_BASE + 3;
 constexpr UINT8 TRANSMIT_EMPTY = 0x20;
 
 using Diagnostics = MachineTest;
 
-TEST_F(Diagnostics, SerialSetUpIsFourWritesIn8N2At115200) {
+TEST_F(Diagnostics, SerialSetUpIsFourWritesIn8N2AtTheBuildsRate) {
   InitDebugSerial();
-  std::vector<HardwareAccessRecord> Expected = {{AccessKind::PortWrite, 0x3FB, 0x87},
-                                                {AccessKind::PortWrite, 0x3F9, 0x00},
-                                                {AccessKind::PortWrite, 0x3F8, 0x01},
-                                                {AccessKind::PortWrite, 0x3FB, 0x07}};
+  ASSERT_EQ(Machine().Log.size(), 4u);
+  const UINT64 DivisorHigh = Machine().Log[1].Value;
+  const UINT64 DivisorLow = Machine().Log[2].Value;
+  std::vector<HardwareAccessRecord> Expected = {{AccessKind::PortWrite, LINE_CONTROL, 0x87},
+                                                {AccessKind::PortWrite, TRANSMIT + 1, DivisorHigh},
+                                                {AccessKind::PortWrite, TRANSMIT, DivisorLow},
+                                                {AccessKind::PortWrite, LINE_CONTROL, 0x07}};
   EXPECT_EQ(Machine().Log, Expected);
+  // 115200 baud at divisor 1 (high byte 0x00, low byte 0x01) by default.
+  ASSERT_NE(DivisorHigh << 8 | DivisorLow, 0u);
+  EXPECT_EQ(115200 / (DivisorHigh << 8 | DivisorLow), DEBUG_UART_BAUD);
 }
 
 TEST_F(Diagnostics, EveryByteWaitsForAnEmptyTransmitter) {

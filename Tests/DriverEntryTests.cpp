@@ -70,7 +70,8 @@ TEST_P(DriverStartTest, ProgramsTheApicHooksTheVectorStartsTheTimerAndInstallsLa
   EXPECT_EQ(Machine().SerialOutput(), GREETING);
   // The serial port is set up before anything else happens.
   ASSERT_FALSE(Machine().Log.empty());
-  EXPECT_EQ(Machine().Log.front(), (HardwareAccessRecord{AccessKind::PortWrite, 0x3FB, 0x87}));
+  EXPECT_EQ(Machine().Log.front(),
+            (HardwareAccessRecord{AccessKind::PortWrite, DEBUG_UART_BASE + 3u, 0x87}));
   EXPECT_EQ(TimerEvents(),
             (std::vector<std::string>{
                 "locate " + Hex(EFI_NOT_FOUND), // no timer yet

@@ -1,6 +1,6 @@
-// The platform's system timer: the local APIC timer in TSC-deadline mode. The APIC raises vector
-// 0x40 when the time-stamp counter reaches the value in the deadline MSR; every tick re-arms the
-// next deadline from the interrupt handler, then tells the firmware core.
+// The platform's system timer: the local APIC timer in TSC-deadline mode. The APIC raises the
+// build's timer vector when the time-stamp counter reaches the value in the deadline MSR; every
+// tick re-arms the next deadline from the interrupt handler, then tells the firmware core.
 #include "VeskLapicTimerDxe/VeskLapicTimer.h"
 
 #include "HardwareAccess/HardwareAccess.h"
@@ -24,16 +24,16 @@ constexpr UINT32 LVT_TIMER_PROGRAMMED_BITS =
 constexpr UINT32 LVT_TIMER_PROGRAMMED_VALUE =
     LVT_TIMER_MODE_TSC_DEADLINE | LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
 static_assert(~LVT_TIMER_PROGRAMMED_BITS == 0xFFF8FF00u, "bits the entry keeps");
-static_assert(LVT_TIMER_PROGRAMMED_VALUE == 0x50040u, "bits the entry sets");
+static_assert((LVT_TIMER_PROGRAMMED_VALUE & ~LVT_TIMER_VECTOR_BITS) == 0x50000u,
+              "bits the entry sets");
 static_assert((LAPIC_TIMER_VECTOR & ~LVT_TIMER_VECTOR_BITS) == 0, "vector fits its field");
+static_assert(LAPIC_TIMER_VECTOR >= 0x20, "vectors 0x00 to 0x1F are the processor's exceptions");
 
 constexpr UINT32 SVR_APIC_SOFTWARE_ENABLE = 1u << 8;
 
 // CPUID leaf 1, ECX: the local APIC timer supports TSC-deadline mode.
 constexpr UINT32 CPUID_VERSION_INFO = 1;
 constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1u << 24;
-
-constexpr UINTN PCD_TSC_FREQUENCY_TOKEN = 7;
 
 constexpr UINT64 PERIOD_UNITS_PER_SECOND = 10000000; // 100 ns units
 constexpr UINT64 LARGEST_UINT64 = ~0ULL;

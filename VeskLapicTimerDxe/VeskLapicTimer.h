@@ -2,12 +2,10 @@
 // Architectural Protocol.
 #pragma once
 
+#include "PlatformSettings.h" // LAPIC_TIMER_VECTOR, DEFAULT_TIMER_PERIOD, PCD_TSC_FREQUENCY_TOKEN
 #include "UefiDefinitions/CpuArchProtocol.h"
 #include "UefiDefinitions/TimerArchProtocol.h"
 #include "UefiDefinitions/UefiSystemTable.h"
-
-constexpr UINT32 LAPIC_TIMER_VECTOR = 0x40;
-constexpr UINT64 DEFAULT_TIMER_PERIOD = 1000000; // 100 ns units: 100 ms
 
 // Timer state, zero when the image is loaded.
 extern EFI_TIMER_NOTIFY mNotifyFunction;

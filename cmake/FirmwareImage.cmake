@@ -7,7 +7,7 @@ option(VESK_IMAGE_DEBUG_INFO "Also link the image with its debug information bes
 
 add_library(DriverImageObjects OBJECT
   ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/HardwareAccess/RealInstructions.cpp)
-target_include_directories(DriverImageObjects PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(DriverImageObjects PRIVATE ${CMAKE_SOURCE_DIR} ${VESK_SETTINGS_INCLUDE_DIR})
 # Debug information does not change the generated code; it only ever reaches the debug file. The
 # prefix maps keep the build's folders out of it, so that it is as reproducible as the image.
 target_compile_options(DriverImageObjects PRIVATE
@@ -25,6 +25,11 @@ target_compile_options(DriverImageObjects PRIVATE
 # The linker map prints that stamp as a local time: UTC makes the map the same everywhere too.
 set(CMAKE_CXX_LINK_EXECUTABLE
   "${CMAKE_COMMAND} -E env TZ=UTC ${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
+
+# The settings the image is built with, beside it, for the ROM that carries it and for a release:
+# one NAME=value line each, in canonical form (cmake/platform_settings.py). Rewritten only when they
+# change.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.settings CONTENT "${VESK_SETTINGS_TEXT}" @ONLY)
 
 add_executable(${IMAGE_NAME} $<TARGET_OBJECTS:DriverImageObjects>)
 set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
@@ -57,7 +62,7 @@ set(FILE_STEM ${CMAKE_BINARY_DIR}/${IMAGE_NAME})
 add_custom_command(
   OUTPUT ${FILE_STEM}.depex ${FILE_STEM}.ffs ${FILE_STEM}.fv
   COMMAND ${PACKAGER_BINARY_DIR}/FirmwareFilePackager $<TARGET_FILE:${IMAGE_NAME}>
-          ${VESK_DRIVER_FILE_GUID} ${IMAGE_NAME} ${FILE_STEM}
+          ${VESK_DRIVER_FILE_GUID_VALUE} ${IMAGE_NAME} ${FILE_STEM}
   DEPENDS ${IMAGE_NAME} FirmwareFilePackager ${PACKAGER_BINARY_DIR}/FirmwareFilePackager
   COMMENT "Packing ${IMAGE_NAME}.efi into its depex, firmware file and firmware volume")
 add_custom_target(${IMAGE_NAME}FirmwareFiles ALL

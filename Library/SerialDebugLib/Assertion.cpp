@@ -31,16 +31,15 @@ VOID ReportFailedStatusCheck(BOOLEAN OutputEnabled, EFI_STATUS Status, const CHA
   ReportAssertion(FileName, LineNumber, "!EFI_ERROR (Status)");
 }
 
-// Not guarded itself: it runs because a guard already failed. The function whose guard failed is
+// Not guarded itself: it runs because a guard already failed. Like an assertion, the report is
+// written whether or not messages are wanted. The function whose guard failed is
 // named by the place of its call here, as an offset into the image that the linker map resolves;
 // the return address is backed up by one byte, since the call may be the function's last
 // instruction.
 __attribute__((no_stack_protector)) VOID ReportStackFault() {
-  if (DebugOutputEnabled()) {
-    UINT64 CallPlace = reinterpret_cast<UINTN>(__builtin_return_address(0)) - 1;
-    CHAR8 Place[CODE_PLACE_SIZE];
-    FormatText(Place, sizeof(Place), "%a+0x%lX", MODULE_NAME, CallPlace - LoadedImageBase());
-    EmitDebugMessage(DEBUG_ERROR, "STACK FAULT: Buffer Overflow in function %a.\n", Place);
-  }
+  UINT64 CallPlace = reinterpret_cast<UINTN>(__builtin_return_address(0)) - 1;
+  CHAR8 Place[CODE_PLACE_SIZE];
+  FormatText(Place, sizeof(Place), "%a+0x%lX", MODULE_NAME, CallPlace - LoadedImageBase());
+  EmitDebugMessage(DEBUG_ERROR, "STACK FAULT: Buffer Overflow in function %a.\n", Place);
   HaltUntilReleased();
 }

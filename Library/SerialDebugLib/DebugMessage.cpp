@@ -3,9 +3,12 @@
 #include "Library/BaseLib/BaseLib.h"
 #include "Library/BasePrintLib/PrintLib.h"
 #include "Library/SerialDebugLib/MessageBuffer.h"
+#include "PlatformSettings.h"
 
+// A production build can leave the messages out (VESK_DEBUG_MESSAGES=OFF); reports of failed
+// checks do not ask.
 BOOLEAN DebugOutputEnabled() {
-  return TRUE;
+  return DEBUG_MESSAGES_ENABLED;
 }
 
 VOID EFIAPI EmitDebugMessage(UINT32 ErrorLevel, const CHAR8* Format, ...) {

@@ -7,11 +7,13 @@
 constexpr UINT32 DEBUG_INFO = 0x40;
 constexpr UINT32 DEBUG_ERROR = 0x80000000;
 
-// 115200 baud, 8 data bits, no parity, two stop bits.
+// The debug UART (COM1 unless the build chose another port) at its rate (115200 baud unless the
+// build chose another), 8 data bits, no parity, two stop bits.
 VOID InitDebugSerial();
 // Writes Count bytes, polling before each one until the transmitter can take it; returns Count.
 UINT64 WriteDebugSerial(const UINT8* Buffer, UINT64 Count);
-// Always true; callers ask before they format a message.
+// Whether the build wants progress and error messages (true unless it was configured with
+// VESK_DEBUG_MESSAGES=OFF); callers ask before they format a message.
 BOOLEAN DebugOutputEnabled();
 // Formats one message into a 256-byte stack buffer and writes it, whatever the level.
 VOID EFIAPI EmitDebugMessage(UINT32 ErrorLevel, const CHAR8* Format, ...);

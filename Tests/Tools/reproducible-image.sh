@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The image is reproducible: a copy of the tree in another folder, built later, in another time
-# zone and without debug information, gives the very bytes of the image under test, of its linker
-# map and of its depex, firmware file and volume, and neither the build's folders nor its user
-# appear in the image.
+# zone and without debug information, from the platform settings recorded beside the image, gives
+# the very bytes of the image under test, of its linker map, of its depex, firmware file and volume
+# and of its settings, and neither the build's folders nor its user appear in the image.
 #   reproducible-image.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -13,12 +13,13 @@ tree=$work/another-checkout
 mkdir "$tree"
 tar -C "$ROOT" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$tree" -xf -
 export TZ=Pacific/Kiritimati LC_ALL=C
+mapfile -t settings < <(sed 's/^/-D/' "${IMAGE%.efi}.settings")
 cmake -S "$tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_IMAGE_DEBUG_INFO=OFF \
-  -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/FirmwareImageToolchain.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/FirmwareImageToolchain.cmake" "${settings[@]}" >/dev/null
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log"; exit 1; }
 
 status=0
-for file in VeskLapicTimerDxe.{efi,map,depex,ffs,fv}; do
+for file in VeskLapicTimerDxe.{efi,map,depex,ffs,fv,settings}; do
   cmp "${IMAGE%.efi}.${file#*.}" "$work/build/$file" || { echo "FAIL: $file built in $tree differs"; status=1; }
 done
 for trace in "$ROOT" "$work" "$(id -un)"; do

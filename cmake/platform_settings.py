@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Checks the platform's build settings and prints each in its canonical form.
+
+    platform_settings.py NAME=VALUE ...
+
+Prints one NAME=value line per setting, in the order given, when every value can work; otherwise
+prints one line per refused value to stderr, naming the setting, the value and what is accepted,
+and exits with 1. Numbers are decimal (no leading zeros, so nothing reads as octal) or 0x-hex; a
+canonical number is decimal, or 0x and upper-case hex digits where the hardware speaks in hex (a
+vector, a port). A switch is one of CMake's booleans; canonically ON or OFF.
+"""
+import re
+import sys
+
+NUMBER = re.compile(r"0[xX][0-9A-Fa-f]+|0|[1-9][0-9]*")
+GUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")
+SWITCH_WORDS = {"ON": "ON", "YES": "ON", "TRUE": "ON", "Y": "ON", "1": "ON",
+                "OFF": "OFF", "NO": "OFF", "FALSE": "OFF", "N": "OFF", "0": "OFF"}
+
+# A 16550 divides its 1.8432 MHz reference clock by 16 and then by its 16-bit divisor latch.
+UART_RATE_AT_DIVISOR_1 = 115200
+LARGEST_UART_DIVISOR = 0xFFFF
+# Vectors 0x00 to 0x1F are the processor's exceptions.
+FIRST_EXTERNAL_VECTOR = 0x20
+LARGEST_VECTOR = 0xFF
+# The UART's eight registers must fit below port 0x10000.
+LARGEST_UART_BASE = 0xFFF8
+LARGEST_UINT64 = 2**64 - 1
+LARGEST_UINT32 = 2**32 - 1
+
+
+def parse_number(text):
+    return int(text, 0) if NUMBER.fullmatch(text) else None
+
+
+def hex_form(value):
+    return f"0x{value:X}"
+
+
+def number_in(low, high, form):
+    def check(text):
+        value = parse_number(text)
+        return form(value) if value is not None and low <= value <= high else None
+    return check
+
+
+def baud_rate(text):
+    value = parse_number(text)
+    if value is None or value == 0 or UART_RATE_AT_DIVISOR_1 % value != 0:
+        return None
+    return str(value) if UART_RATE_AT_DIVISOR_1 // value <= LARGEST_UART_DIVISOR else None
+
+
+def switch(text):
+    return SWITCH_WORDS.get(text.upper())
+
+
+def registry_guid(text):
+    return text.upper() if GUID.fullmatch(text) else None
+
+
+IN_DECIMAL_OR_HEX = ", in decimal (no leading zeros) or 0x-hex"
+
+# Name: (check returning the canonical text or None, what is accepted).
+SETTINGS = {
+    "VESK_TIMER_VECTOR": (
+        number_in(FIRST_EXTERNAL_VECTOR, LARGEST_VECTOR, hex_form),
+        "a vector from 0x20 to 0xFF (0x00 to 0x1F are the processor's exceptions)" + IN_DECIMAL_OR_HEX),
+    "VESK_DEFAULT_TIMER_PERIOD": (
+        number_in(1, LARGEST_UINT64, str),
+        f"a period in 100 ns units from 1 to {LARGEST_UINT64} (2^64-1)" + IN_DECIMAL_OR_HEX),
+    "VESK_TSC_FREQUENCY_TOKEN": (
+        number_in(0, LARGEST_UINT32, str),
+        f"a token number from 0 to {LARGEST_UINT32} (2^32-1)" + IN_DECIMAL_OR_HEX),
+    "VESK_DEBUG_UART_PORT": (
+        number_in(0, LARGEST_UART_BASE, hex_form),
+        "an I/O port from 0 to 0xFFF8 (the UART's eight registers end below 0x10000)" + IN_DECIMAL_OR_HEX),
+    "VESK_DEBUG_UART_BAUD": (
+        baud_rate,
+        f"a rate that divides {UART_RATE_AT_DIVISOR_1} exactly into a divisor of at most "
+        f"{LARGEST_UART_DIVISOR} (2 to {UART_RATE_AT_DIVISOR_1}, e.g. 115200, 57600, 38400, 9600)" + IN_DECIMAL_OR_HEX),
+    "VESK_DEBUG_MESSAGES": (switch, "ON or OFF"),
+    "VESK_DRIVER_FILE_GUID": (registry_guid, "a GUID in registry format, 8-4-4-4-12 hexadecimal digits"),
+}
+
+
+def main(arguments):
+    canonical, refusals = [], []
+    for argument in arguments:
+        name, _, value = argument.partition("=")
+        if name not in SETTINGS:
+            refusals.append(f"{argument!r} is not a platform setting.")
+            continue
+        check, accepted = SETTINGS[name]
+        form = check(value)
+        if form is None:
+            refusals.append(f"{name}={value!r} cannot be used: accepted is {accepted}.")
+        canonical.append(f"{name}={form}")
+    if refusals:
+        sys.stderr.write("\n".join(refusals) + "\n")
+        return 1
+    sys.stdout.write("\n".join(canonical) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
