@@ -24,6 +24,9 @@ LOGS = ROOT / "build" / "logs"
 WIDTH = 160  # no line of this command's output is longer
 FAILURE_LINES = 60  # of a failed test's or build's output, the last ones shown
 JOBS = str(os.cpu_count() or 1)
+# GoogleTest's frame around a test's own lines, left out of what a failure shows.
+GTEST_FRAME = re.compile(r"Running main\(\)|Note: Google Test filter|\[(==========|----------|  PASSED  )\]"
+                         r"|\[  FAILED  \] (\d+ tests?, listed below|.*, where GetParam)| *\d+ FAILED TESTS?$|\s*$")
 
 
 @dataclass
@@ -38,8 +41,12 @@ class Outcome:
 
 
 def say(text=""):
+    """Prints text with every line longer than WIDTH folded onto continuation lines."""
     for line in text.split("\n"):
-        print(line if len(line) <= WIDTH else line[:WIDTH - 3] + "...", flush=True)
+        while len(line) > WIDTH:
+            print(line[:WIDTH])
+            line = "   ~ " + line[WIDTH:]
+        print(line, flush=True)
 
 
 def run(command, log, **options):
@@ -84,7 +91,8 @@ def ctest(outcome, log, folder):
             outcome.skipped += 1
         else:
             outcome.failed += 1
-            output = (case.findtext("system-out") or "").rstrip("\n").split("\n")
+            output = [line for line in (case.findtext("system-out") or "").split("\n")
+                      if not GTEST_FRAME.match(line)]
             outcome.details += [f"FAILED: {case.get('name')} ({float(case.get('time', 0)):.1f} s)",
                                 *("    " + line for line in output[-FAILURE_LINES:])]
 
