@@ -28,12 +28,15 @@ echo "a copy with the code byte at file offset $offset changed: verification ref
 
 # The emulated PC's ROM, carrying the signed image this time.
 cmake -S "$ROOT/EmulatedPc/Firmware" -B "$work/rom" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_IMAGE="$signed" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_IMAGE="$signed" \
+  -DDRIVER_SETTINGS="$BUILD_DIR/image/VeskLapicTimerDxe.settings" >/dev/null
 cmake --build "$work/rom" >"$work/rom.log" 2>&1 || { tail -n 30 "$work/rom.log"; exit 1; }
 log=$work/serial.log
-"$ROOT/EmulatedPc/boot.py" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" --serial "$log"
+"$ROOT/EmulatedPc/boot.py" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" --serial "$log" \
+  --settings "$BUILD_DIR/image/VeskLapicTimerDxe.settings"
 certificates=$(tr -d '\r' < "$log" | sed -n 's/^\[pc\] image-certificate-bytes=//p')
 if ! grep -qa "driver: $(stat -c %s "$signed") bytes in ROM" "$log" || [ "${certificates:-0}" -eq 0 ]; then
   echo "FAIL: the emulated PC did not load the signed image:"; grep -a "driver:" "$log"; exit 1
 fi
-"$ROOT/EmulatedPc/judge_serial_log.py" --expect timer --apic xapic "$log"
+"$ROOT/EmulatedPc/judge_serial_log.py" --expect timer --apic xapic \
+  --settings "$BUILD_DIR/image/VeskLapicTimerDxe.settings" "$log"

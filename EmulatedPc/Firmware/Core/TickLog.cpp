@@ -2,6 +2,7 @@
 
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
+#include "Platform/DriverSettings.h"
 #include "Platform/LocalApic.h"
 #include "Services/Interrupts.h"
 #include "Services/Tpl.h"
@@ -9,7 +10,7 @@
 namespace TickLog {
 namespace {
 
-constexpr uint8_t TIMER_VECTOR = 0x40;
+constexpr uint8_t TIMER_VECTOR = DriverSettings::TIMER_VECTOR;
 
 Counters Log;
 Record Records[CAPACITY];

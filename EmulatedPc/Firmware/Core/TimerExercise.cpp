@@ -3,6 +3,7 @@
 #include "Core/TickLog.h"
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
+#include "Platform/DriverSettings.h"
 #include "Platform/LocalApic.h"
 #include "Services/Interrupts.h"
 #include "Services/ProtocolDatabase.h"
@@ -12,7 +13,7 @@
 namespace TimerExercise {
 namespace {
 
-constexpr uint8_t TIMER_VECTOR = 0x40;
+constexpr uint8_t TIMER_VECTOR = DriverSettings::TIMER_VECTOR;
 constexpr uint64_t UNITS_PER_SECOND = 10000000;       // 100 ns units
 constexpr uint64_t DEFAULT_PERIOD_WINDOW_TENTHS = 25; // 2.5 default periods
 constexpr uint64_t TENTHS = 10;

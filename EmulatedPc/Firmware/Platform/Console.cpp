@@ -1,15 +1,16 @@
 #include "Platform/Console.h"
 
 #include "Platform/Cpu.h"
+#include "Platform/DriverSettings.h"
 
 namespace Console {
 namespace {
 
-constexpr uint16_t COM1 = 0x3F8;
-constexpr uint16_t UART_DATA = COM1 + 0;         // transmit holding / divisor latch low
-constexpr uint16_t UART_DIVISOR_HIGH = COM1 + 1; // with the divisor latch open
-constexpr uint16_t UART_LINE_CONTROL = COM1 + 3;
-constexpr uint16_t UART_LINE_STATUS = COM1 + 5;
+constexpr uint16_t UART = DriverSettings::DEBUG_UART_PORT;
+constexpr uint16_t UART_DATA = UART + 0;         // transmit holding / divisor latch low
+constexpr uint16_t UART_DIVISOR_HIGH = UART + 1; // with the divisor latch open
+constexpr uint16_t UART_LINE_CONTROL = UART + 3;
+constexpr uint16_t UART_LINE_STATUS = UART + 5;
 constexpr uint8_t LCR_DIVISOR_LATCH = 0x80;
 constexpr uint8_t LCR_8_DATA_BITS_2_STOP_BITS = 0x07;
 constexpr uint8_t LSR_TRANSMIT_READY = 0x20;

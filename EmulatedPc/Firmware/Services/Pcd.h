@@ -1,12 +1,13 @@
 // The platform configuration database: the board's values by token number.
 #pragma once
 
+#include "Platform/DriverSettings.h"
 #include "Uefi/Protocols.h"
 
 namespace Pcd {
 
-// Token 7 holds the TSC frequency in ticks per second.
-constexpr uint64_t TOKEN_TSC_FREQUENCY = 7;
+// The driver's token holds the TSC frequency in ticks per second.
+constexpr uint64_t TOKEN_TSC_FREQUENCY = DriverSettings::TSC_FREQUENCY_TOKEN;
 
 void SetTscFrequency(uint32_t TicksPerSecond);
 Uefi::PcdProtocol* Instance();
