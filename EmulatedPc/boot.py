@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Boots the emulated PC once: the test firmware ROM (which carries the driver) on a bochs machine,
-headless, with the first serial port captured to a file.
+headless, with the driver's serial port captured to a file.
 
-  boot.py --rom FILE --video-rom FILE --serial FILE [--cpu MODEL] [--x2apic] [--period UNITS]
-          [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
+  boot.py --rom FILE --video-rom FILE --serial FILE [--settings FILE] [--cpu MODEL] [--x2apic]
+          [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
           [--smash-entry-guard] [--timeout SECONDS] [--keep-dir DIR]
 
 The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly; the
@@ -12,6 +12,9 @@ learns from the board settings written into CMOS (Firmware/Platform/BoardSetting
 --tsc-start take any unsigned 64-bit value (decimal, or hexadecimal with 0x); the firmware lets the
 clock run to --tsc-start before it loads the driver (the emulator skips that idle time at about
 2^33 ticks a host second). The default timeout grows with the emulated time the run needs.
+--settings names the VeskLapicTimerDxe.settings of the driver the ROM carries (the defaults without
+it): the serial port captured is its debug port, where the firmware writes too, and the timeout
+allows for its default period.
 """
 
 import argparse
@@ -38,11 +41,14 @@ BASE_TIMEOUT_SECONDS = 30
 HOST_IPS_FLOOR = 10_000_000  # emulated instructions a host second; bochs ran about 65 million here
 IDLE_TSC_SKIPPED_PER_SECOND = 1 << 31  # bochs skipped about 2^33 a second here
 UNITS_PER_SECOND = 10_000_000  # 100 ns units
-# Emulated time, in 100 ns units: 2.5 default periods of 100 ms; the counting and the stop window
+# The driver's settings that shape a run, and their defaults.
+DRIVER_DEFAULTS = {"VESK_DEBUG_UART_PORT": "0x3F8", "VESK_DEFAULT_TIMER_PERIOD": "1000000"}
+SERIAL_PORTS = {0x3F8: "com1", 0x2F8: "com2", 0x3E8: "com3", 0x2E8: "com4"}  # bochs' 16550s
+# Emulated time, in 100 ns units: 2.5 default periods (100 ms by default); the counting and the stop window
 # (span periods each), the wait before the stop (2 periods) and the restart window (5 periods),
 # each no longer than the firmware's cap of one second per period of the span; the report at
 # 115200 baud, a line of about 130 characters for each tick and 5000 characters more.
-DEFAULT_WINDOW_UNITS, TICK_LINE_UNITS, REPORT_UNITS = 2_500_000, 120_000, 5_000_000
+DEFAULT_WINDOW_TENTHS, TICK_LINE_UNITS, REPORT_UNITS = 25, 120_000, 5_000_000
 POWER_OFF_MESSAGE = "Shutdown port: shutdown requested"
 
 BOCHS_CONFIG = """megs: 64
@@ -51,7 +57,7 @@ vgaromimage: file="{video_rom}"
 cpu: model={cpu}, count=1, ips={ips}, reset_on_triple_fault=0
 clock: sync=none, time0={rtc_start}
 cmosimage: file="{work}/cmos.bin", rtc_init=time0
-com1: enabled=1, mode=file, dev="{work}/serial.log"
+{serial_port}: enabled=1, mode=file, dev="{work}/serial.log"
 port_e9_hack: enabled=1
 display_library: sdl2
 mouse: enabled=0
@@ -73,9 +79,23 @@ def bounded(low, high):
     return parse
 
 
+def driver_settings(path):
+    """The serial port and the default period of the driver's settings file, or of the defaults."""
+    settings = dict(DRIVER_DEFAULTS)
+    try:
+        settings.update(line.split("=", 1) for line in (Path(path).read_text().split() if path else []))
+    except OSError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    port = int(settings["VESK_DEBUG_UART_PORT"], 16)
+    if port not in SERIAL_PORTS:
+        raise argparse.ArgumentTypeError(f"the emulated PC has no serial port at 0x{port:X}")
+    return SERIAL_PORTS[port], int(settings["VESK_DEFAULT_TIMER_PERIOD"])
+
+
 def default_timeout(settings):
     window = lambda periods: min(periods * settings.period, settings.span * UNITS_PER_SECOND)
-    units = (DEFAULT_WINDOW_UNITS + 2 * window(settings.span) + window(2) + window(5)
+    default_window = min(settings.settings[1] * DEFAULT_WINDOW_TENTHS // 10, settings.span * UNITS_PER_SECOND)
+    units = (default_window + 2 * window(settings.span) + window(2) + window(5)
              + settings.span * TICK_LINE_UNITS + REPORT_UNITS)
     return (BASE_TIMEOUT_SECONDS + units * settings.ips // UNITS_PER_SECOND // HOST_IPS_FLOOR
             + settings.tsc_start // IDLE_TSC_SKIPPED_PER_SECOND)
@@ -91,7 +111,7 @@ def boot(settings, work):
     (work / "cmos.bin").write_bytes(cmos_image(settings))
     (work / "bochsrc").write_text(BOCHS_CONFIG.format(
         rom=Path(settings.rom).resolve(), video_rom=Path(settings.video_rom).resolve(), cpu=settings.cpu,
-        ips=settings.ips, rtc_start=RTC_START, work=work))
+        ips=settings.ips, rtc_start=RTC_START, work=work, serial_port=settings.settings[0]))
     timeout = settings.timeout or default_timeout(settings)
     output = work / "bochs.out"
     with open(output, "wb") as stream:
@@ -119,6 +139,7 @@ def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     for option in ("--rom", "--video-rom", "--serial"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--settings", type=driver_settings, default="")
     parser.add_argument("--cpu", default="corei7_skylake_x")
     for flag in FLAGS:
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")

@@ -9,10 +9,14 @@
 #   (g) a period of 2^63 x 100 ns, whose TSC ticks (2^64) saturate: no tick, no wrap
 #   (h) a period of 15 us, shorter than the interrupt path: ticks back to back, no time left
 #   (i) the guard copy in the entry's frame overwritten: the stack-fault report, and the halt
+#   (j) a build with other platform settings (vector, token, COM2, default period), judged by them
+#   (k) a build without debug messages, a timer installed first: no greeting, but the assertion
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
-# Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any scenario fails.
+# (j) and (k) have build folders of their own in DIR. Each run is judged against the settings of
+# the build it boots. Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any
+# scenario fails.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/.." && pwd)
@@ -20,7 +24,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
@@ -33,9 +37,13 @@ WRAPPING_TSC_START=$(((1 << 33) - 6800000))
 STORM_TIMEOUT=5  # seconds: a period the machine cannot sustain must be named at once, not hang
 HALT_TIMEOUT=10  # seconds: a halt that hangs the machine ends here
 
-"$HERE/build-roms.sh" "$BUILD_DIR" || exit 1
-ROMS=(--rom "$BUILD_DIR/emulated-pc/EmulatedPcRom.bin" --video-rom "$BUILD_DIR/emulated-pc/VideoRom.bin")
-MAP=$BUILD_DIR/image/VeskLapicTimerDxe.map
+use_build() { # DIR [-DVESK_...=value ...]: the scenarios that follow boot that build's ROMs
+  "$HERE/build-roms.sh" "$@" || exit 1
+  SETTINGS=$1/image/VeskLapicTimerDxe.settings
+  ROMS=(--rom "$1/emulated-pc/EmulatedPcRom.bin" --video-rom "$1/emulated-pc/VideoRom.bin" --settings "$SETTINGS")
+  MAP=$1/image/VeskLapicTimerDxe.map
+}
+use_build "$BUILD_DIR"
 LOGS=$BUILD_DIR/emulated-pc/scenarios
 mkdir -p "$LOGS"
 
@@ -52,7 +60,7 @@ scenario() { # name description judge-options -- boot-options
   local log=$LOGS/$name.log
   started=$EPOCHREALTIME
   if "$HERE/boot.py" "${ROMS[@]}" --serial "$log" "${boot[@]}" 2>&1 | sed 's/^/  /' &&
-    "$HERE/judge_serial_log.py" "${judge[@]}" "$log"; then
+    "$HERE/judge_serial_log.py" --settings "$SETTINGS" "${judge[@]}" "$log"; then
     passed=$((passed + 1)) result=pass
   else
     echo "  serial log: $log; its last lines:"
@@ -83,6 +91,15 @@ scenario h "period 150 (300 TSC ticks): the ticks come back to back" \
 scenario i "the stack guard in the entry's frame overwritten while it waits for the firmware" \
   --expect stack-fault --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --smash-entry-guard \
   --timeout "$HALT_TIMEOUT"
+
+# Builds with other platform settings: the emulated PC follows them, and judges by them.
+use_build "$BUILD_DIR/emulated-pc-settings" -DVESK_TIMER_VECTOR=0x41 -DVESK_TSC_FREQUENCY_TOKEN=9 \
+  -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEFAULT_TIMER_PERIOD=500000
+scenario j "a build with vector 0x41, token 9, COM2 at 0x2F8, default period 500000" \
+  --expect timer -- --cpu "$TSC_DEADLINE_CPU"
+use_build "$BUILD_DIR/emulated-pc-quiet" -DVESK_DEBUG_MESSAGES=OFF
+scenario k "VESK_DEBUG_MESSAGES=OFF, a timer protocol installed before the driver" \
+  --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

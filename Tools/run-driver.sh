@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the driver image and the emulated PC's test firmware, boots the image on the emulated PC
-# (bochs: local APIC in TSC-deadline mode, 16550 UART on COM1) and prints the serial log: the
+# (bochs: local APIC in TSC-deadline mode, 16550 UART on the driver's debug port) and prints the serial log: the
 # driver's own lines, then the test firmware's report of the ticks it saw ("[pc] ..." lines).
 #
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
@@ -23,7 +23,8 @@
 #   --timeout SECONDS  host seconds before a run that does not power off is stopped (default 30,
 #                      plus the run's emulated time at 10 million instructions a second)
 #   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh)
-#   --build-dir DIR    the build folder (default build)
+#   --build-dir DIR    the build folder (default build), configured with any platform settings;
+#                      the run is judged against them (DIR/image/VeskLapicTimerDxe.settings)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,7 +35,7 @@ build=build
 boot_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --plot) plot=${2:?--plot needs a file name}; shift 2; continue ;;
     --build-dir) build=${2:?--build-dir needs a folder}; shift 2; continue ;;
     --x2apic) apic=x2apic ;;
@@ -51,10 +52,11 @@ EmulatedPc/build-roms.sh "$build"
 echo "   image: $build/image/VeskLapicTimerDxe.efi, carried by $build/emulated-pc/EmulatedPcRom.bin"
 
 log=$build/emulated-pc/serial.log
-echo "== Booting the emulated PC; serial log (COM1):"
+settings=$build/image/VeskLapicTimerDxe.settings
+echo "== Booting the emulated PC; serial log (port $(sed -n 's/^VESK_DEBUG_UART_PORT=//p' "$settings")):"
 status=0
-EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" \
-  --video-rom "$build/emulated-pc/VideoRom.bin" --serial "$log" ${boot_options[@]+"${boot_options[@]}"} ||
+EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" --video-rom "$build/emulated-pc/VideoRom.bin" \
+  --settings "$settings" --serial "$log" ${boot_options[@]+"${boot_options[@]}"} ||
   status=$?
 tr -d '\r' < "$log"
 [ "$status" -eq 0 ] || exit "$status"
@@ -64,5 +66,5 @@ tr -d '\r' < "$log"
 # or halt when a timer was there first or the entry's guard was overwritten.
 grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
 echo "== Judging the log (expecting: $expect, $apic)"
-EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" \
+EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" --settings "$settings" \
   --map "$build/image/VeskLapicTimerDxe.map" "$log"

@@ -10,7 +10,8 @@ BUILD_DIR=$(cd "${1:?usage: symbolize.sh BUILD_DIR}" && pwd)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 "$ROOT/EmulatedPc/boot.py" --rom "$BUILD_DIR/emulated-pc/EmulatedPcRom.bin" \
-  --video-rom "$BUILD_DIR/emulated-pc/VideoRom.bin" --serial "$log" --smash-entry-guard --timeout 20
+  --video-rom "$BUILD_DIR/emulated-pc/VideoRom.bin" --serial "$log" \
+  --settings "$BUILD_DIR/image/VeskLapicTimerDxe.settings" --smash-entry-guard --timeout 20
 report() { tr -d '\r' < "$log" | sed -n "$1"; }
 fault=$(report 's/^STACK FAULT: Buffer Overflow in function \(VeskLapicTimerDxe+0x[0-9A-F]*\)\.$/\1/p')
 load=$(report 's/.* loaded at \(0x[0-9A-F]*\) .*/\1/p')
