@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Boots the shipped driver image on the emulated PC in each scenario and judges each serial log:
+# Boots the shipped driver image on the emulated PC, dispatched from its firmware volume, in each
+# scenario and judges each serial log (each starts the driver in the dispatcher's first pass unless
+# said otherwise):
 #   (a) TSC-deadline CPU, xAPIC; the low half of the TSC wraps (2^33) in the counting window
 #   (b) the same CPU in x2APIC mode, at a period of 250 us
 #   (c) a 64-bit CPU without TSC-deadline: "not supported", EFI_DEVICE_ERROR, no timer
@@ -9,6 +11,8 @@
 #   (g) a period of 2^63 x 100 ns, whose TSC ticks (2^64) saturate: no tick, no wrap
 #   (h) a period of 15 us, shorter than the interrupt path: ticks back to back, no time left
 #   (i) the guard copy in the entry's frame overwritten: the stack-fault report, and the halt
+#   (j) the configuration database installed only after the first pass: the driver starts in pass 2
+#   (k) no CPU Architectural Protocol: the depex never holds, the driver never starts or prints
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
@@ -20,7 +24,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
@@ -83,6 +87,10 @@ scenario h "period 150 (300 TSC ticks): the ticks come back to back" \
 scenario i "the stack guard in the entry's frame overwritten while it waits for the firmware" \
   --expect stack-fault --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --smash-entry-guard \
   --timeout "$HALT_TIMEOUT"
+scenario j "the configuration database installed after the first dispatch pass" \
+  --expect timer --dispatch-pass 2 -- --cpu "$TSC_DEADLINE_CPU" --pcd-late
+scenario k "no CPU Architectural Protocol: the depex never holds" \
+  --expect not-dispatched -- --cpu "$TSC_DEADLINE_CPU" --no-cpu-arch
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
