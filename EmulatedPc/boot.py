@@ -31,7 +31,7 @@ CMOS_SETTINGS_OFFSET = 0x60
 # Signature "VT", flags, a reserved byte, TSC frequency, period, span, TSC start; little-endian.
 CMOS_SETTINGS = struct.Struct("<2sBxIQHQ")
 assert CMOS_SETTINGS.size == 26, "the settings fill CMOS bytes 0x60..0x79"
-FLAGS = ("x2apic", "timer_installed", "smash_entry_guard")  # bits 0, 1, 2
+FLAGS = ("x2apic", "timer_installed", "smash_entry_guard", "pcd_late", "no_cpu_arch")  # bits 0..4
 LARGEST = (1 << 64) - 1
 # A fixed start date for the real-time clock, so that nothing differs from one run to the next.
 RTC_START = 946684800

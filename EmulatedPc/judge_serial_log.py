@@ -2,8 +2,9 @@
 """Judges one serial log of the emulated PC: the driver's own lines, word for word, and the test
 firmware's "[pc] ..." report against what a working timer driver must produce.
 
-  judge_serial_log.py --expect timer|unsupported|halted|stack-fault|overflow|livelock
-                      [--apic xapic|x2apic] [--low-half-wraps] [--map FILE] [--settings FILE] LOG
+  judge_serial_log.py --expect timer|unsupported|halted|stack-fault|overflow|livelock|not-dispatched
+                      [--apic xapic|x2apic] [--dispatch-pass N] [--low-half-wraps] [--map FILE]
+                      [--settings FILE] LOG
 
   timer            the driver installs its timer; every tick of the counting window is judged
   unsupported      a CPU without TSC-deadline: the driver declines and leaves nothing behind
@@ -12,6 +13,8 @@ firmware's "[pc] ..." report against what a working timer driver must produce.
                    the stack fault before it returns, and halts
   overflow         a period shorter than the handler's path: the interrupt stack runs out
   livelock         a period shorter than the interrupt path: ticks come back to back
+  not-dispatched   the driver's depex never holds: it is never started and prints nothing
+  --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
                    stack fault must name a place in LapicTimerDriverEntry
@@ -74,6 +77,7 @@ FIRMWARE_USE = {"tpl-violations": 0, "unexpected-service-calls": 0, "unhandled-i
                 "tpl-final": TPL_APPLICATION}
 ENTRY_DECLINED = {"cpu-tsc-deadline": 0, "entry-status": DEVICE_ERROR, "timer-protocol": "absent",
                   "apic-touched-by-entry": 0, "cpu-handler-registrations": 0, "pcd-tsc-frequency-reads": 0}
+NEVER_STARTED = {"dispatch-pass": 0, "cpu-handler-registrations": 0, "pcd-tsc-frequency-reads": 0}
 ENTRY_INSTALLED = {"cpu-tsc-deadline": 1, "entry-status": SUCCESS, "timer-protocol": "installed",
                    "timer-on-new-handle": 1, "cpu-handler-registrations": 1, "pcd-tsc-frequency-reads": 1,
                    "pcd-other-reads": 0}
@@ -390,6 +394,12 @@ class Judge:
         self.figure(f"livelock: {fact('starved-outside-handlers-tsc')} of {fact('starved-over-tsc')} TSC ticks "
                     f"outside the handlers over {fact('starved-dispatches')} interrupts")
 
+    def not_dispatched(self):
+        self.expect_driver_lines()
+        self.expect_result("not-dispatched")
+        self.check_firmware_use()
+        self.expect_facts(NEVER_STARTED)
+
     def timer(self):
         self.expect_driver_lines(*self.greeting)
         self.expect_result("done")
@@ -408,6 +418,8 @@ class Judge:
         if self.log.fact("pcd-undefined-read"):
             self.fail(f"the driver read configuration {self.log.fact('pcd-undefined-read')}; the TSC frequency "
                       f"is token {self.token}")
+        if self.args.expect != "not-dispatched":
+            self.expect_fact("dispatch-pass", self.args.dispatch_pass)
         getattr(self, self.args.expect.replace("-", "_"))()
         self.verdict()
 
@@ -432,8 +444,10 @@ def read_settings(path):
 def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1], add_help=False)
     parser.add_argument("--expect", required=True,
-                        choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock"))
+                        choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock",
+                                 "not-dispatched"))
     parser.add_argument("--apic", default="xapic", choices=("xapic", "x2apic"))
+    parser.add_argument("--dispatch-pass", type=int, default=1)
     parser.add_argument("--low-half-wraps", action="store_true")
     parser.add_argument("--map")
     parser.add_argument("--settings", type=read_settings, default=DRIVER_DEFAULTS)

@@ -5,7 +5,8 @@
 #
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
 #                       [--tsc-start VALUE] [--timer-installed] [--smash-entry-guard]
-#                       [--timeout SECONDS] [--plot FILE.svg] [--build-dir DIR]
+#                       [--pcd-late] [--no-cpu-arch] [--timeout SECONDS] [--plot FILE.svg]
+#                       [--build-dir DIR]
 #
 #   --x2apic           switch the local APIC to x2APIC mode before the driver starts
 #   --period UNITS     the tick period the firmware core asks for, in 100 ns units (default 10000;
@@ -20,6 +21,10 @@
 #   --timer-installed  a timer protocol is there before the driver: it must assert and halt
 #   --smash-entry-guard the firmware overwrites the stack guard in the entry's frame: the entry
 #                      must report the stack fault and halt
+#   --pcd-late         the configuration database comes only after the firmware's first dispatch
+#                      pass: the driver must start in pass 2
+#   --no-cpu-arch      no CPU Architectural Protocol: the driver's depex never holds, and it must
+#                      never start (result not-dispatched)
 #   --timeout SECONDS  host seconds before a run that does not power off is stopped (default 30,
 #                      plus the run's emulated time at 10 million instructions a second)
 #   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh)
@@ -30,17 +35,20 @@ cd "$(dirname "$0")/.."
 
 apic=xapic
 expect=timer
+dispatch_pass=1
 plot=
 build=build
 boot_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --plot) plot=${2:?--plot needs a file name}; shift 2; continue ;;
     --build-dir) build=${2:?--build-dir needs a folder}; shift 2; continue ;;
     --x2apic) apic=x2apic ;;
     --timer-installed) expect=halted ;;
     --smash-entry-guard) expect=stack-fault ;;
+    --pcd-late) dispatch_pass=2 ;;
+    --no-cpu-arch) expect=not-dispatched ;;
   esac
   boot_options+=("$1")
   shift
@@ -49,7 +57,7 @@ done
 Tools/install-prerequisites.sh
 echo "== Building the driver image and the emulated PC's firmware"
 EmulatedPc/build-roms.sh "$build"
-echo "   image: $build/image/VeskLapicTimerDxe.efi, carried by $build/emulated-pc/EmulatedPcRom.bin"
+echo "   image: $build/image/VeskLapicTimerDxe.efi, in $build/image/VeskLapicTimerDxe.fv, carried by $build/emulated-pc/EmulatedPcRom.bin"
 
 log=$build/emulated-pc/serial.log
 settings=$build/image/VeskLapicTimerDxe.settings
@@ -64,7 +72,7 @@ tr -d '\r' < "$log"
 
 # A CPU without the TSC-deadline timer must make the driver decline; any other must give ticks,
 # or halt when a timer was there first or the entry's guard was overwritten.
-grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
+[ "$expect" != not-dispatched ] && grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
 echo "== Judging the log (expecting: $expect, $apic)"
-EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" --settings "$settings" \
+EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" --settings "$settings" --dispatch-pass "$dispatch_pass" \
   --map "$build/image/VeskLapicTimerDxe.map" "$log"

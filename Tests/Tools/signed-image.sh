@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Secure Boot signing end to end: a throwaway key (only ever in a temporary folder) signs the
 # image and the signature verifies; a copy with one code byte changed does not; the signed image
-# boots on the emulated PC, certificate table and all, and runs as the unsigned one does.
+# boots on the emulated PC from a firmware volume, certificate table and all, and runs as the
+# unsigned one does.
 #   signed-image.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -26,9 +27,12 @@ if sbverify --cert "$work/signer.crt" "$work/tampered.efi" >/dev/null 2>&1; then
 fi
 echo "a copy with the code byte at file offset $offset changed: verification refused"
 
-# The emulated PC's ROM, carrying the signed image this time.
+# The emulated PC's ROM, carrying the signed image this time, packed into a volume of its own.
+file_guid=$(sed -n 's/^VESK_DRIVER_FILE_GUID=//p' "$BUILD_DIR/image/VeskLapicTimerDxe.settings")
+"$BUILD_DIR/image/FirmwareFilePackager/FirmwareFilePackager" "$signed" "$file_guid" VeskLapicTimerDxe \
+  "$work/signed"
 cmake -S "$ROOT/EmulatedPc/Firmware" -B "$work/rom" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_IMAGE="$signed" \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_VOLUME="$work/signed.fv" \
   -DDRIVER_SETTINGS="$BUILD_DIR/image/VeskLapicTimerDxe.settings" >/dev/null
 cmake --build "$work/rom" >"$work/rom.log" 2>&1 || { tail -n 30 "$work/rom.log"; exit 1; }
 log=$work/serial.log

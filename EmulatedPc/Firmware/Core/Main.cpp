@@ -1,7 +1,8 @@
 // The firmware's main line, entered from the start-up code in long mode: bring up the board,
-// load the driver the ROM carries, call its entry, then act as the firmware core that uses the
-// timer it installed, report, and power off.
+// dispatch the driver from the firmware volume the ROM carries, call its entry, then act as the
+// firmware core that uses the timer it installed, report, and power off.
 #include "Core/ClockAdvance.h"
+#include "Core/Dispatcher.h"
 #include "Core/GuardSmash.h"
 #include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
@@ -24,7 +25,7 @@
 #include "Uefi/SystemTable.h"
 
 extern "C" {
-extern const uint64_t DriverImageBounds[2];
+extern const uint64_t DriverVolumeBounds[2];
 uint64_t CallOnStack(const void* Function, uint64_t Argument1, uint64_t Argument2,
                      uint64_t StackTop);
 [[noreturn]] void FirmwareMain();
@@ -47,7 +48,13 @@ constexpr size_t LOAD_AREA_ALIGNMENT = 4096;
 
 alignas(LOAD_AREA_ALIGNMENT) uint8_t DriverLoadArea[DRIVER_LOAD_AREA_BYTES];
 StackProbe::Stack EntryStack;
+// The one driver the volume carries: the load area holds one image.
 PeLoader::LoadedImage DriverImage;
+BoardSettings::Settings Board;
+Uefi::Handle FirmwareHandle = nullptr;
+Uefi::SystemTable* Table = nullptr;
+unsigned DispatchPass = 0; // the pass that started the driver; 0 while it has not started
+Uefi::Status EntryStatus = Uefi::SUCCESS;
 
 void ReportProcessor() {
   const Cpu::CpuidResult Features = Cpu::Cpuid(Cpu::CPUID_FEATURES);
@@ -74,16 +81,14 @@ void BringUpApic(const BoardSettings::Settings& Board) {
   Console::FactHex("apic-base", LocalApic::Base());
 }
 
-void LoadDriver() {
-  const auto* File = reinterpret_cast<const uint8_t*>(DriverImageBounds[0]);
-  const uint64_t FileSize = DriverImageBounds[1] - DriverImageBounds[0];
+void LoadDriver(const uint8_t* File, uint64_t FileSize) {
   const char* Problem =
       PeLoader::Load(File, FileSize, DriverLoadArea, sizeof(DriverLoadArea), DriverImage);
   Console::BeginLine();
   Console::Write("driver: ");
   Console::WriteDecimal(FileSize);
   Console::Write(" bytes in ROM at ");
-  Console::WriteHex(DriverImageBounds[0], 8);
+  Console::WriteHex(reinterpret_cast<uint64_t>(File), 8);
   if (Problem != nullptr) {
     Console::Write(", not loaded: ");
     Console::Write(Problem);
@@ -165,6 +170,33 @@ void ReportFirmwareUse() {
   Console::Fact("interrupt-nesting-max", Interrupts::DeepestNestingSeen());
 }
 
+void StartDriver(const uint8_t* Image, uint64_t ImageBytes, unsigned Pass) {
+  DispatchPass = Pass;
+  Console::Fact("dispatch-pass", Pass);
+  LoadDriver(Image, ImageBytes);
+  const ApicSnapshot Before = TakeApicSnapshot();
+  EntryStatus = CallDriverEntry(Table, Board.TimerAlreadyInstalled || Board.SmashEntryGuard);
+  const ApicSnapshot After = TakeApicSnapshot();
+  Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
+                                             Before.LvtTimer != After.LvtTimer ||
+                                             Before.Deadline != After.Deadline);
+  Console::FactHex("spurious-after-entry", After.Spurious);
+  Console::FactHex("lvt-timer-after-entry", After.LvtTimer);
+}
+
+void InstallPcd() {
+  ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
+}
+
+// With a late configuration database, it comes only after the first pass.
+bool InstallLateProtocols(unsigned Pass) {
+  if (Pass == 1 && Board.PcdLate) {
+    InstallPcd();
+    return true;
+  }
+  return false;
+}
+
 } // namespace
 
 void FirmwareMain() {
@@ -175,7 +207,7 @@ void FirmwareMain() {
   Interrupts::InstallDescriptorTable();
   LegacyPic::MaskAll();
 
-  const BoardSettings::Settings Board = BoardSettings::Read();
+  Board = BoardSettings::Read();
   Console::Fact("board-settings-found", Board.Valid);
   Console::Fact("tsc-frequency", Board.TscFrequency);
   Console::Fact("tsc-frequency-measured",
@@ -184,10 +216,13 @@ void FirmwareMain() {
   BringUpApic(Board);
 
   Pcd::SetTscFrequency(Board.TscFrequency);
-  Uefi::Handle FirmwareHandle = nullptr;
-  ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
-  ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
-  Uefi::SystemTable* Table = SystemTables::Build();
+  if (!Board.NoCpuArch) {
+    ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
+  }
+  if (!Board.PcdLate) {
+    InstallPcd();
+  }
+  Table = SystemTables::Build();
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }
@@ -199,17 +234,14 @@ void FirmwareMain() {
     ClockAdvance::SleepUntil(Board.TscStart);
   }
   Console::Fact("tsc-start", Cpu::ReadTsc());
-  LoadDriver();
-  const ApicSnapshot Before = TakeApicSnapshot();
-  const Uefi::Status EntryStatus =
-      CallDriverEntry(Table, Board.TimerAlreadyInstalled || Board.SmashEntryGuard);
-  const ApicSnapshot After = TakeApicSnapshot();
-  Console::Fact("apic-touched-by-entry", Before.Spurious != After.Spurious ||
-                                             Before.LvtTimer != After.LvtTimer ||
-                                             Before.Deadline != After.Deadline);
-  Console::FactHex("spurious-after-entry", After.Spurious);
-  Console::FactHex("lvt-timer-after-entry", After.LvtTimer);
-
+  Dispatcher::Run(reinterpret_cast<const uint8_t*>(DriverVolumeBounds[0]),
+                  DriverVolumeBounds[1] - DriverVolumeBounds[0], &StartDriver,
+                  &InstallLateProtocols);
+  if (DispatchPass == 0) {
+    Console::Fact("dispatch-pass", 0);
+    ReportFirmwareUse();
+    Emulator::Finish("not-dispatched");
+  }
   if (!Uefi::IsError(EntryStatus)) {
     TimerExercise::Run({Board.TscFrequency, Board.TimerPeriod, Board.SpanPeriods});
   }

@@ -31,6 +31,8 @@ Settings Read() {
                      false,
                      false,
                      false,
+                     false,
+                     false,
                      DEFAULT_TSC_FREQUENCY,
                      DEFAULT_TIMER_PERIOD,
                      DEFAULT_SPAN_PERIODS,
@@ -44,6 +46,8 @@ Settings Read() {
   Result.SwitchToX2Apic = (Flags & FLAG_X2APIC) != 0;
   Result.TimerAlreadyInstalled = (Flags & FLAG_TIMER_ALREADY_INSTALLED) != 0;
   Result.SmashEntryGuard = (Flags & FLAG_SMASH_ENTRY_GUARD) != 0;
+  Result.PcdLate = (Flags & FLAG_PCD_LATE) != 0;
+  Result.NoCpuArch = (Flags & FLAG_NO_CPU_ARCH) != 0;
   Result.TscFrequency = static_cast<uint32_t>(CmosLittleEndian(FIELD_TSC_FREQUENCY, 4));
   Result.TimerPeriod = CmosLittleEndian(FIELD_TIMER_PERIOD, 8);
   Result.SpanPeriods = static_cast<uint32_t>(CmosLittleEndian(FIELD_SPAN_PERIODS, 2));

@@ -11,6 +11,8 @@ struct Settings {
   bool SwitchToX2Apic;        // put the local APIC into x2APIC mode before the driver starts
   bool TimerAlreadyInstalled; // a timer protocol of the firmware's own is there before the driver
   bool SmashEntryGuard;       // overwrite the stack-guard copy in the driver entry's frame
+  bool PcdLate;               // the configuration database comes only after the first pass
+  bool NoCpuArch;             // no CPU Architectural Protocol at all
   uint32_t TscFrequency;      // TSC ticks per second, as the board designer states it
   uint64_t TimerPeriod;       // the tick period the firmware core asks for, in 100 ns units
   uint32_t SpanPeriods;       // how many periods the tick count runs for
@@ -24,6 +26,8 @@ constexpr uint8_t CMOS_SIGNATURE_1 = 'T';
 constexpr uint8_t FLAG_X2APIC = 1u << 0;
 constexpr uint8_t FLAG_TIMER_ALREADY_INSTALLED = 1u << 1;
 constexpr uint8_t FLAG_SMASH_ENTRY_GUARD = 1u << 2;
+constexpr uint8_t FLAG_PCD_LATE = 1u << 3;
+constexpr uint8_t FLAG_NO_CPU_ARCH = 1u << 4;
 // Layout after the two signature bytes: flags (1 byte), reserved (1 byte), TSC frequency
 // (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes); all
 // little-endian.
