@@ -26,6 +26,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+import driver_settings
+
 CMOS_SIZE = 128
 CMOS_SETTINGS_OFFSET = 0x60
 # Signature "VT", flags, a reserved byte, TSC frequency, period, span, TSC start; little-endian.
@@ -41,8 +43,6 @@ BASE_TIMEOUT_SECONDS = 30
 HOST_IPS_FLOOR = 10_000_000  # emulated instructions a host second; bochs ran about 65 million here
 IDLE_TSC_SKIPPED_PER_SECOND = 1 << 31  # bochs skipped about 2^33 a second here
 UNITS_PER_SECOND = 10_000_000  # 100 ns units
-# The driver's settings that shape a run, and their defaults.
-DRIVER_DEFAULTS = {"VESK_DEBUG_UART_PORT": "0x3F8", "VESK_DEFAULT_TIMER_PERIOD": "1000000"}
 SERIAL_PORTS = {0x3F8: "com1", 0x2F8: "com2", 0x3E8: "com3", 0x2E8: "com4"}  # bochs' 16550s
 # Emulated time, in 100 ns units: 2.5 default periods (100 ms by default); the counting and the stop window
 # (span periods each), the wait before the stop (2 periods) and the restart window (5 periods),
@@ -79,13 +79,9 @@ def bounded(low, high):
     return parse
 
 
-def driver_settings(path):
+def port_and_default_period(path):
     """The serial port and the default period of the driver's settings file, or of the defaults."""
-    settings = dict(DRIVER_DEFAULTS)
-    try:
-        settings.update(line.split("=", 1) for line in (Path(path).read_text().split() if path else []))
-    except OSError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+    settings = driver_settings.read(path)
     port = int(settings["VESK_DEBUG_UART_PORT"], 16)
     if port not in SERIAL_PORTS:
         raise argparse.ArgumentTypeError(f"the emulated PC has no serial port at 0x{port:X}")
@@ -139,7 +135,7 @@ def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     for option in ("--rom", "--video-rom", "--serial"):
         parser.add_argument(option, required=True)
-    parser.add_argument("--settings", type=driver_settings, default="")
+    parser.add_argument("--settings", type=port_and_default_period, default="")
     parser.add_argument("--cpu", default="corei7_skylake_x")
     for flag in FLAGS:
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")

@@ -31,6 +31,8 @@ import re
 import sys
 from collections import namedtuple
 
+import driver_settings
+
 # ---- what the driver prints, exactly
 GREETING = "Initializing LAPIC Timer Driver"
 UNSUPPORTED_LINE = "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver."
@@ -42,9 +44,7 @@ GUARDED_ENTRY = "LapicTimerDriverEntry"
 # ---- status codes, as the firmware prints them
 SUCCESS, INVALID_PARAMETER = "0x0000000000000000", "0x8000000000000002"
 UNSUPPORTED, DEVICE_ERROR, ALREADY_STARTED = "0x8000000000000003", "0x8000000000000007", "0x8000000000000014"
-# ---- the driver's build settings (the defaults, or those of --settings) and the machine's
-DRIVER_DEFAULTS = {"VESK_TIMER_VECTOR": "0x40", "VESK_DEFAULT_TIMER_PERIOD": "1000000",
-                   "VESK_TSC_FREQUENCY_TOKEN": "7", "VESK_DEBUG_MESSAGES": "ON"}
+# ---- the machine's (the driver's settings come from --settings)
 TPL_APPLICATION = 4
 LVT_VECTOR_MASK, LVT_MASKED = 0xFF, 1 << 16
 LVT_TIMER_MODE_SHIFT, LVT_TIMER_MODE_TSC_DEADLINE = 17, 2
@@ -431,16 +431,6 @@ def read_log(path):
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def read_settings(path):
-    settings = dict(DRIVER_DEFAULTS)
-    try:
-        with open(path, encoding="ascii") as stream:
-            settings.update(line.split("=", 1) for line in stream.read().split())
-    except OSError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-    return settings
-
-
 def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1], add_help=False)
     parser.add_argument("--expect", required=True,
@@ -450,7 +440,7 @@ def main():
     parser.add_argument("--dispatch-pass", type=int, default=1)
     parser.add_argument("--low-half-wraps", action="store_true")
     parser.add_argument("--map")
-    parser.add_argument("--settings", type=read_settings, default=DRIVER_DEFAULTS)
+    parser.add_argument("--settings", type=driver_settings.read, default="")
     parser.add_argument("log", type=read_log)
     args = parser.parse_args()
     Judge(args.log, args).run()
