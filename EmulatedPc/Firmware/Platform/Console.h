@@ -1,5 +1,6 @@
 // Text output of the firmware: every character goes to the driver's debug serial port (COM1 by
-// default), where the driver writes too, and to the emulator's debug port, which works before any set-up.
+// default), where the driver writes too, and to the emulator's debug port, which works before any
+// set-up.
 #pragma once
 
 #include <stdint.h>
