@@ -24,6 +24,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+from collections import namedtuple
 from pathlib import Path
 
 import driver_settings
@@ -44,10 +45,10 @@ HOST_IPS_FLOOR = 10_000_000  # emulated instructions a host second; bochs ran ab
 IDLE_TSC_SKIPPED_PER_SECOND = 1 << 31  # bochs skipped about 2^33 a second here
 UNITS_PER_SECOND = 10_000_000  # 100 ns units
 SERIAL_PORTS = {0x3F8: "com1", 0x2F8: "com2", 0x3E8: "com3", 0x2E8: "com4"}  # bochs' 16550s
-# Emulated time, in 100 ns units: 2.5 default periods (100 ms by default); the counting and the stop window
-# (span periods each), the wait before the stop (2 periods) and the restart window (5 periods),
-# each no longer than the firmware's cap of one second per period of the span; the report at
-# 115200 baud, a line of about 130 characters for each tick and 5000 characters more.
+# Emulated time, in 100 ns units: 2.5 of the driver's default periods (100 ms by default); the
+# counting and the stop window (span periods each), the wait before the stop (2 periods) and the
+# restart window (5 periods), each no longer than the firmware's cap of one second per period of the
+# span; the report at 115200 baud, a line of about 130 characters for each tick and 5000 more.
 DEFAULT_WINDOW_TENTHS, TICK_LINE_UNITS, REPORT_UNITS = 25, 120_000, 5_000_000
 POWER_OFF_MESSAGE = "Shutdown port: shutdown requested"
 
@@ -79,19 +80,25 @@ def bounded(low, high):
     return parse
 
 
-def port_and_default_period(path):
+# What the booted driver's settings change about a run: the bochs port it writes to, and the
+# length of the firmware's first window.
+DriverRun = namedtuple("DriverRun", "serial_port default_period")
+
+
+def driver_run(path):
     """The serial port and the default period of the driver's settings file, or of the defaults."""
     settings = driver_settings.read(path)
     port = int(settings["VESK_DEBUG_UART_PORT"], 16)
     if port not in SERIAL_PORTS:
         raise argparse.ArgumentTypeError(f"the emulated PC has no serial port at 0x{port:X}")
-    return SERIAL_PORTS[port], int(settings["VESK_DEFAULT_TIMER_PERIOD"])
+    return DriverRun(SERIAL_PORTS[port], int(settings["VESK_DEFAULT_TIMER_PERIOD"]))
 
 
 def default_timeout(settings):
-    window = lambda periods: min(periods * settings.period, settings.span * UNITS_PER_SECOND)
-    default_window = min(settings.settings[1] * DEFAULT_WINDOW_TENTHS // 10, settings.span * UNITS_PER_SECOND)
-    units = (default_window + 2 * window(settings.span) + window(2) + window(5)
+    capped = lambda units: min(units, settings.span * UNITS_PER_SECOND)
+    window = lambda periods: capped(periods * settings.period)
+    units = (capped(settings.driver.default_period * DEFAULT_WINDOW_TENTHS // 10)
+             + 2 * window(settings.span) + window(2) + window(5)
              + settings.span * TICK_LINE_UNITS + REPORT_UNITS)
     return (BASE_TIMEOUT_SECONDS + units * settings.ips // UNITS_PER_SECOND // HOST_IPS_FLOOR
             + settings.tsc_start // IDLE_TSC_SKIPPED_PER_SECOND)
@@ -107,7 +114,7 @@ def boot(settings, work):
     (work / "cmos.bin").write_bytes(cmos_image(settings))
     (work / "bochsrc").write_text(BOCHS_CONFIG.format(
         rom=Path(settings.rom).resolve(), video_rom=Path(settings.video_rom).resolve(), cpu=settings.cpu,
-        ips=settings.ips, rtc_start=RTC_START, work=work, serial_port=settings.settings[0]))
+        ips=settings.ips, rtc_start=RTC_START, work=work, serial_port=settings.driver.serial_port))
     timeout = settings.timeout or default_timeout(settings)
     output = work / "bochs.out"
     with open(output, "wb") as stream:
@@ -135,7 +142,7 @@ def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     for option in ("--rom", "--video-rom", "--serial"):
         parser.add_argument(option, required=True)
-    parser.add_argument("--settings", type=port_and_default_period, default="")
+    parser.add_argument("--settings", dest="driver", type=driver_run, default="")
     parser.add_argument("--cpu", default="corei7_skylake_x")
     for flag in FLAGS:
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")

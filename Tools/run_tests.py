@@ -78,6 +78,7 @@ def build(outcome, log, folder, *options):
 def ctest(outcome, log, folder):
     """Runs a build folder's tests and reads their results from ctest's JUnit report."""
     report = LOGS / f"{outcome.name.replace(' ', '-').lower()}.xml"
+    report.unlink(missing_ok=True)  # a report left by an earlier run must not stand for this one
     run(["ctest", "--test-dir", folder, "-j", JOBS, "--output-junit", report], log)
     if not report.exists():
         outcome.failed += 1
