@@ -1,10 +1,20 @@
 # The platform's build settings: cache values a platform engineer sets when configuring
 # (cmake -DVESK_TIMER_VECTOR=0x41 ...), checked here before anything is built, and handed to the
 # driver in one generated header, PlatformSettings.h. Included by the host build and the image
-# build alike, so both check the same values the same way.
+# build alike, before their project() call, so both check the same values the same way and a
+# refusal comes before the compiler is even looked for.
+#
+# Any other VESK_ name in the cache is refused too, naming the closest known one: a mistyped
+# setting must not build an image with the default in its place.
 #
 # Sets VESK_SETTINGS_INCLUDE_DIR (where the header is), VESK_SETTINGS (the names, in order) and
 # VESK_SETTINGS_TEXT (one canonical NAME=value line per setting).
+
+# The build's own VESK_ cache variables besides the settings: its switches and what it finds. A
+# VESK_ option added to the build belongs here; a configure that meets one missing says so.
+set(VESK_BUILD_OPTIONS
+  VESK_SANITIZE VESK_BUILD_IMAGE VESK_COVERAGE VESK_BENCHMARKS VESK_IMAGE_DEBUG_INFO
+  VESK_FIRMWARE_IMAGE VESK_PYTHON3)
 
 set(VESK_TIMER_VECTOR 0x40 CACHE STRING "Interrupt vector of the timer, 0x20..0xFF")
 set(VESK_DEFAULT_TIMER_PERIOD 1000000 CACHE STRING "First timer period in 100 ns units, 1..2^64-1")
@@ -21,14 +31,26 @@ set(VESK_SETTINGS
   VESK_DEBUG_UART_PORT VESK_DEBUG_UART_BAUD VESK_DEBUG_MESSAGES VESK_DRIVER_FILE_GUID)
 
 find_program(VESK_PYTHON3 python3 REQUIRED)
+# The settings in their order, then every other VESK_ name given.
+get_cmake_property(names_given CACHE_VARIABLES)
+list(FILTER names_given INCLUDE REGEX "^VESK_")
+list(REMOVE_ITEM names_given ${VESK_SETTINGS})
 set(settings_given)
-foreach(setting IN LISTS VESK_SETTINGS)
-  list(APPEND settings_given "${setting}=${${setting}}")
+foreach(name IN LISTS VESK_SETTINGS names_given)
+  list(APPEND settings_given "${name}=${${name}}")
 endforeach()
+list(JOIN VESK_BUILD_OPTIONS "," build_options)
 execute_process(
-  COMMAND ${VESK_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/platform_settings.py ${settings_given}
+  COMMAND ${VESK_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/platform_settings.py
+          --build-options ${build_options} ${settings_given}
   OUTPUT_VARIABLE VESK_SETTINGS_TEXT ERROR_VARIABLE refusals RESULT_VARIABLE refused)
 if(refused)
+  # CMake saves its cache even after a failed configure: a name that means nothing must not stay
+  # in it and be refused again on every later configure of this folder.
+  list(REMOVE_ITEM names_given ${VESK_BUILD_OPTIONS})
+  foreach(name IN LISTS names_given)
+    unset(${name} CACHE)
+  endforeach()
   # Indented, so that CMake prints each line as it is instead of wrapping it.
   string(STRIP "${refusals}" refusals)
   string(REPLACE "\n" "\n  " refusals "  ${refusals}")
@@ -52,3 +74,19 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/PlatformSettings.h.in
   ${VESK_SETTINGS_INCLUDE_DIR}/PlatformSettings.h @ONLY)
 # Run the check again when the checker changes.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/platform_settings.py)
+
+# At the end of the configure, every VESK_ cache variable must be a setting or a build option:
+# one the build declared without listing it would be refused the first time someone sets it.
+function(vesk_check_build_options_listed)
+  get_cmake_property(declared CACHE_VARIABLES)
+  list(FILTER declared INCLUDE REGEX "^VESK_")
+  list(REMOVE_ITEM declared ${VESK_SETTINGS} ${VESK_BUILD_OPTIONS})
+  if(declared)
+    foreach(name IN LISTS declared)
+      unset(${name} CACHE)
+    endforeach()
+    message(FATAL_ERROR "${declared}: declared by the build but missing from VESK_BUILD_OPTIONS "
+                        "in cmake/PlatformSettings.cmake")
+  endif()
+endfunction()
+cmake_language(DEFER CALL vesk_check_build_options_listed)

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Checks the platform's build settings and prints each in its canonical form.
 
-    platform_settings.py NAME=VALUE ...
+    platform_settings.py [--build-options NAME,...] NAME=VALUE ...
 
 Prints one NAME=value line per setting, in the order given, when every value can work; otherwise
-prints one line per refused value to stderr, naming the setting, the value and what is accepted,
-and exits with 1. Numbers are decimal (no leading zeros, so nothing reads as octal) or 0x-hex; a
+prints one line per refusal to stderr and exits with 1. A refused value names the setting, the
+value and what is accepted; a NAME that is neither a setting nor one of the build options (the
+build's own switches, whose values are the build's business) names the closest known name, so
+that a typing mistake never leaves a setting at its default. NAME may carry CMake's :TYPE. Numbers are decimal (no leading zeros, so nothing reads as octal) or 0x-hex; a
 canonical number is decimal, or 0x and upper-case hex digits where the hardware speaks in hex (a
 vector, a port). A switch is one of CMake's booleans; canonically ON or OFF.
 """
+import difflib
 import re
 import sys
 
@@ -84,12 +87,26 @@ SETTINGS = {
 }
 
 
+def unknown_name(name, value, build_options):
+    known = list(SETTINGS) + build_options
+    closest = difflib.get_close_matches(name, known, n=1, cutoff=0)[0]
+    what = "a platform setting or a build option" if build_options else "a platform setting"
+    return f"{name}={value!r} is not {what}: the closest is {closest}."
+
+
 def main(arguments):
+    build_options = []
+    if arguments[:1] == ["--build-options"]:
+        build_options = [name for name in arguments[1].split(",") if name]
+        arguments = arguments[2:]
     canonical, refusals = [], []
     for argument in arguments:
-        name, _, value = argument.partition("=")
+        name_and_type, _, value = argument.partition("=")
+        name = name_and_type.partition(":")[0]
+        if name in build_options:
+            continue
         if name not in SETTINGS:
-            refusals.append(f"{argument!r} is not a platform setting.")
+            refusals.append(unknown_name(name, value, build_options))
             continue
         check, accepted = SETTINGS[name]
         form = check(value)
