@@ -4,12 +4,15 @@ headless, with the driver's serial port captured to a file.
 
   boot.py --rom FILE --video-rom FILE --serial FILE [--settings FILE] [--cpu MODEL] [--x2apic]
           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
-          [--smash-entry-guard] [--timeout SECONDS] [--keep-dir DIR]
+          [--smash-entry-guard] [--pcd-late] [--no-cpu-arch] [--timeout SECONDS] [--keep-dir DIR]
 
 The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly; the
 TSC then advances by one per instruction and its frequency is the --ips value, which the firmware
-learns from the board settings written into CMOS (Firmware/Platform/BoardSettings.h). --period and
---tsc-start take any unsigned 64-bit value (decimal, or hexadecimal with 0x); the firmware lets the
+learns from the board settings written into CMOS (Firmware/Platform/BoardSettings.h). Numbers are
+decimal, or hexadecimal with 0x, in the ranges of NUMBERS below: --period from 1 (a period of 0
+would stop the timer, and there would be no tick to count) to 2^64 - 1, --tsc-start any unsigned
+64-bit value. The --pcd-late and --no-cpu-arch flags hold back the configuration database until
+after the first dispatch pass, or the CPU Architectural Protocol for good. The firmware lets the
 clock run to --tsc-start before it loads the driver (the emulator skips that idle time at about
 2^33 ticks a host second). The default timeout grows with the emulated time the run needs.
 --settings names the VeskLapicTimerDxe.settings of the driver the ROM carries (the defaults without
@@ -19,6 +22,7 @@ allows for its default period.
 
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -70,13 +74,43 @@ debug: action=ignore
 """
 
 
-def bounded(low, high):
+# The numbers a run takes, each option's (smallest, largest, default). Tools/run-driver.sh checks
+# them against this table too (run_numbers.py), before it builds anything.
+NUMBERS = {
+    "--period": (1, LARGEST, 10_000),  # 100 ns units: 1 ms
+    "--span": (2, 65535, 40),
+    "--ips": (1_000_000, (1 << 32) - 1, 20_000_000),
+    # Where the clock runs to before the driver loads: every deadline has a high half.
+    "--tsc-start": (0, LARGEST, 1 << 32),
+    "--timeout": (1, 100_000, None),
+}
+NUMBER = re.compile(r"0[xX]([0-9A-Fa-f]+)|([0-9]+)")
+
+
+def number_value(text):
+    """The value of a number in decimal or 0x-hex, or None when text is neither."""
+    match = NUMBER.fullmatch(text)
+    return None if not match else int(match[1], 16) if match[1] else int(match[2])
+
+
+def number_problem(option, text):
+    """Why text cannot be the value of the numeric option, or None when it can."""
+    low, high, _ = NUMBERS[option]
+    value = number_value(text)
+    if value is not None and low <= value <= high:
+        return None
+    shown = lambda value: f"{value} (2^64 - 1)" if value == LARGEST else f"{value}"
+    return (f"{text!r} cannot be used: accepted is a whole number from {shown(low)} "
+            f"to {shown(high)}, decimal or 0x-hex")
+
+
+def number(option):
+    """The argparse type of a numeric option."""
     def parse(text):
-        value = int(text, 0) if text.lower().startswith("0x") else int(text)
-        if not low <= value <= high:
-            raise ValueError(text)
-        return value
-    parse.__name__ = f"number in {low}..{high}"
+        problem = number_problem(option, text)
+        if problem:
+            raise argparse.ArgumentTypeError(problem)
+        return number_value(text)
     return parse
 
 
@@ -146,12 +180,8 @@ def main():
     parser.add_argument("--cpu", default="corei7_skylake_x")
     for flag in FLAGS:
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")
-    parser.add_argument("--period", type=bounded(1, LARGEST), default=10_000)  # 1 ms
-    parser.add_argument("--span", type=bounded(2, 65535), default=40)
-    parser.add_argument("--ips", type=bounded(1_000_000, (1 << 32) - 1), default=20_000_000)
-    # Where the clock runs to before the driver loads: every deadline has a high half.
-    parser.add_argument("--tsc-start", type=bounded(0, LARGEST), default=1 << 32)
-    parser.add_argument("--timeout", type=bounded(1, 100_000))
+    for option, (_, _, default) in NUMBERS.items():
+        parser.add_argument(option, type=number(option), default=default)
     parser.add_argument("--keep-dir")
     settings = parser.parse_args()
     if settings.keep_dir:

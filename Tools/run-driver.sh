@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the driver image and the emulated PC's test firmware, boots the image on the emulated PC
-# (bochs: local APIC in TSC-deadline mode, 16550 UART on the driver's debug port) and prints the serial log: the
-# driver's own lines, then the test firmware's report of the ticks it saw ("[pc] ..." lines).
+# (bochs: local APIC in TSC-deadline mode, 16550 UART on the driver's debug port) and prints the
+# serial log: the driver's own lines, then the test firmware's report of the ticks it saw ("[pc] ..."
+# lines), and the judgement of the log.
 #
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
 #                       [--tsc-start VALUE] [--timer-installed] [--smash-entry-guard]
@@ -10,12 +11,13 @@
 #
 #   --x2apic           switch the local APIC to x2APIC mode before the driver starts
 #   --period UNITS     the tick period the firmware core asks for, in 100 ns units (default 10000;
-#                      any unsigned 64-bit value)
+#                      1 to 2^64 - 1: a period of 0 would stop the timer, leaving nothing to count)
 #   --cpu MODEL        a bochs CPU model (default corei7_skylake_x; core2_penryn_t9600 has no
 #                      TSC-deadline timer; `bochs -help cpu` lists them)
 #   --span PERIODS     how many periods the ticks are counted for (default 40, at most 65535; a
 #                      period counts for at most one second)
 #   --ips N            emulated instructions per second, which is also the TSC frequency
+#                      (default 20000000, at least 1000000, at most 2^32 - 1)
 #   --tsc-start VALUE  the TSC value the machine's clock runs to before the driver is loaded
 #                      (default 2^32; 0 leaves it where it is)
 #   --timer-installed  a timer protocol is there before the driver: it must assert and halt
@@ -27,34 +29,78 @@
 #                      never start (result not-dispatched)
 #   --timeout SECONDS  host seconds before a run that does not power off is stopped (default 30,
 #                      plus the run's emulated time at 10 million instructions a second)
-#   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh)
+#   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh); its
+#                      folder must exist and be writable
 #   --build-dir DIR    the build folder (default build), configured with any platform settings;
 #                      the run is judged against them (DIR/image/VeskLapicTimerDxe.settings)
+#
+# Numbers are decimal or 0x-hex. Every option is checked before anything is built, and the serial
+# log shown is always this run's.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+help() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
+synopsis() { sed -n '/^#   Tools\/run-driver.sh/,/^#$/{/^#$/!s/^# \{0,1\}//p}' "$0"; }
+refuse() { sed 's/^/run-driver.sh: /' <<<"$1" >&2; exit 2; }
 
 apic=xapic
 expect=timer
 dispatch_pass=1
+cpu=corei7_skylake_x
 plot=
-build=build
+build=$ROOT/build
 boot_options=()
+numbers=()
 while [ $# -gt 0 ]; do
-  case "$1" in
-    -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    --plot) plot=${2:?--plot needs a file name}; shift 2; continue ;;
-    --build-dir) build=${2:?--build-dir needs a folder}; shift 2; continue ;;
+  option=$1
+  case "$option" in
+    --period) value=UNITS ;; --span) value=PERIODS ;; --ips) value=N ;; --tsc-start) value=VALUE ;;
+    --timeout) value=SECONDS ;; --cpu) value=MODEL ;; --plot) value=FILE.svg ;; --build-dir) value=DIR ;;
+    *) value= ;;
+  esac
+  if [ -n "$value" ]; then
+    [[ $# -ge 2 && -n "$2" && "$2" != --* ]] || refuse "$option needs a value ($value)"
+    value=$2
+    shift
+  fi
+  shift
+  case "$option" in
+    -h | --help) help; exit 0 ;;
     --x2apic) apic=x2apic ;;
     --timer-installed) expect=halted ;;
     --smash-entry-guard) expect=stack-fault ;;
     --pcd-late) dispatch_pass=2 ;;
     --no-cpu-arch) expect=not-dispatched ;;
+    --period | --span | --ips | --tsc-start | --timeout) numbers+=("$option" "$value") ;;
+    --cpu) cpu=$value ;;
+    # Paths are the caller's, taken from where the command was given.
+    --plot) plot=$(realpath -m -- "$value"); continue ;;
+    --build-dir) build=$(realpath -m -- "$value"); continue ;;
+    *)
+      { echo "run-driver.sh: unknown option '$option'; usage:"; synopsis
+        echo "(run-driver.sh --help describes each option)"; } >&2
+      exit 2 ;;
   esac
-  boot_options+=("$1")
-  shift
+  boot_options+=("$option")
+  [ -z "$value" ] || boot_options+=("$value")
 done
 
+refusals=$(python3 "$ROOT/EmulatedPc/run_numbers.py" ${numbers[@]+"${numbers[@]}"}) ||
+  refuse "$refusals"
+if [ -n "$plot" ]; then
+  [ -d "$(dirname "$plot")" ] || refuse "--plot $plot: there is no folder $(dirname "$plot")"
+  [ -w "$(dirname "$plot")" ] || refuse "--plot $plot: the folder $(dirname "$plot") cannot be written"
+  [ ! -d "$plot" ] || refuse "--plot $plot is a folder, not a file"
+fi
+[ ! -e "$build" ] || [ -d "$build" ] || refuse "--build-dir $build is not a folder"
+
+cd "$ROOT"
 Tools/install-prerequisites.sh
+# bochs names its CPU models; a misspelt one would only stop the emulator after the build.
+models=$(bochs -help cpu 2>&1 || true)
+[[ "$models" != *"Supported CPU models:"* ]] || grep -qxF -- "$cpu" <<<"$models" ||
+  refuse "--cpu $cpu: bochs has no such CPU model (bochs -help cpu lists them)"
+
 echo "== Building the driver image and the emulated PC's firmware"
 EmulatedPc/build-roms.sh "$build"
 echo "   image: $build/image/VeskLapicTimerDxe.efi, in $build/image/VeskLapicTimerDxe.fv, carried by $build/emulated-pc/EmulatedPcRom.bin"
@@ -62,11 +108,13 @@ echo "   image: $build/image/VeskLapicTimerDxe.efi, in $build/image/VeskLapicTim
 log=$build/emulated-pc/serial.log
 settings=$build/image/VeskLapicTimerDxe.settings
 echo "== Booting the emulated PC; serial log (port $(sed -n 's/^VESK_DEBUG_UART_PORT=//p' "$settings")):"
+# Cleared first: whatever happens to this boot, no earlier run's log is shown in its place.
+rm -f "$log"
 status=0
 EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" --video-rom "$build/emulated-pc/VideoRom.bin" \
   --settings "$settings" --serial "$log" ${boot_options[@]+"${boot_options[@]}"} ||
   status=$?
-tr -d '\r' < "$log"
+[ ! -f "$log" ] || tr -d '\r' < "$log"
 [ "$status" -eq 0 ] || exit "$status"
 [ -z "$plot" ] || Tools/plot-ticks.sh "$log" "$plot"
 
