@@ -6,37 +6,66 @@
 #
 #   --key KEY     the signer's private key (PEM)
 #   --cert CERT   the signer's certificate (PEM); the platform's db must trust it or its issuer
-#   --image FILE  the image to sign (default: the build's, build/image/VeskLapicTimerDxe.efi, or
-#                 else the release's, build/release/VeskLapicTimerDxe.efi, made if neither exists)
-#   --out FILE    the signed image (default: FILE with .signed.efi in place of .efi)
+#   --image FILE  the image to sign; without it, the build's (build/image/VeskLapicTimerDxe.efi)
+#                 or the release's (build/release/VeskLapicTimerDxe.efi), whichever is there: when
+#                 both are and differ, name one; when neither is, a release is made first
+#   --out FILE    the signed image (default: the image's name with .signed.efi in place of .efi)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+IMAGE_FILE=VeskLapicTimerDxe.efi
 
-usage() { sed -n '5,11p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+help() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
+refuse() { echo "sign-image.sh: $1" >&2; exit 2; }
 
 key= cert= out= image=
 while [ $# -gt 0 ]; do
   case "$1" in
-    --key) key=${2:?}; shift 2 ;;
-    --cert) cert=${2:?}; shift 2 ;;
-    --image) image=${2:?}; shift 2 ;;
-    --out) out=${2:?}; shift 2 ;;
-    *) usage ;;
+    --key) value=KEY ;; --cert) value=CERT ;; --image | --out) value=FILE ;; *) value= ;;
   esac
+  # An option's value may not be missing, nor be the next option.
+  [ -z "$value" ] || [[ $# -ge 2 && -n "$2" && "$2" != -* ]] || refuse "$1 needs a value ($value)"
+  case "$1" in
+    -h | --help) help; exit 0 ;;
+    --key) key=$2 ;;
+    --cert) cert=$2 ;;
+    --image) image=$2 ;;
+    --out) out=$2 ;;
+    *) { echo "sign-image.sh: unknown argument '$1'"; help; } >&2; exit 2 ;;
+  esac
+  shift 2
 done
-[ -n "$key" ] && [ -n "$cert" ] || usage
-if [ -z "$image" ]; then
-  # Tools/release.sh builds in a folder of its own, so after it alone build/image is not there.
-  for image in "$ROOT"/build/{image,release}/VeskLapicTimerDxe.efi; do
-    [ -f "$image" ] && break
-  done
-  [ -f "$image" ] || "$ROOT/Tools/release.sh" >&2
-fi
-for file in "$key" "$cert" "$image"; do
-  [ -f "$file" ] || { echo "sign-image.sh: no such file: $file" >&2; exit 2; }
+[ -n "$key" ] || refuse "--key KEY is needed (sign-image.sh --help)"
+[ -n "$cert" ] || refuse "--cert CERT is needed (sign-image.sh --help)"
+for file in "$key" "$cert" ${image:+"$image"}; do
+  [ -f "$file" ] || refuse "no such file: $file"
 done
-[ -n "$out" ] || out=${image%.efi}.signed.efi
 
+if [ -z "$image" ]; then
+  # Tools/release.sh builds in a folder of its own: either image may be there without the other,
+  # and after a release with other settings the two differ. Say which one is signed, and why.
+  built=$ROOT/build/image/$IMAGE_FILE
+  released=$ROOT/build/release/$IMAGE_FILE
+  if [ -f "$built" ] && [ -f "$released" ]; then
+    if ! cmp -s "$built" "$released"; then
+      why="from other sources"
+      cmp -s "${built%.efi}.settings" "${released%.efi}.settings" || why="with other settings"
+      refuse "the build's $built and the release's $released differ (built $why): name the one to sign with --image"
+    fi
+    image=$built
+    echo "Signing the build's image, $built (the release's is the same bytes)"
+  elif [ -f "$built" ]; then
+    image=$built
+    echo "Signing the build's image, $built (there is no release in build/release)"
+  elif [ -f "$released" ]; then
+    image=$released
+    echo "Signing the release's image, $released (there is no build image in build/image)"
+  else
+    echo "No image in build/image or build/release: making a release first"
+    "$ROOT/Tools/release.sh" >&2
+    image=$released
+  fi
+fi
+[ -n "$out" ] || out=${image%.efi}.signed.efi
 "$ROOT/Tools/install-prerequisites.sh" sbsigntool
 sbsign --key "$key" --cert "$cert" --output "$out" "$image"
 sbverify --cert "$cert" "$out"
