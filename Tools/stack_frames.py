@@ -7,6 +7,9 @@ import subprocess
 import sys
 
 PROLOGUE_SCAN = 12  # instructions; the prologue comes first at -Oz
+# Functions whose symbol is not their source name: the stack-guard hook ReportStackFault is given
+# the symbol the compiler's guard checks call (Library/SerialDebugLib/SerialDebugLib.h).
+SOURCE_NAMES = {"__stack_chk_fail": "__stack_chk_fail (ReportStackFault)"}
 
 
 def functions(map_path):
@@ -33,7 +36,7 @@ def main(image, map_path, count):
         if m:
             instructions.append((int(m.group(1), 16), m.group(2).strip()))
     funcs = functions(map_path)
-    names = demangle([n for _, n in funcs])
+    names = [SOURCE_NAMES.get(name, name) for name in demangle([n for _, n in funcs])]
     frames = []
     for (start, _), name in zip(funcs, names):
         body = [text for address, text in instructions if address >= start][:PROLOGUE_SCAN]
