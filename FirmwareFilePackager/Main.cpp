@@ -2,9 +2,13 @@
 //
 // Packs a PE32+ EFI boot-service driver into OUTPUT_STEM.depex (its dependency expression),
 // OUTPUT_STEM.ffs (a DXE driver file named FILE_GUID, 8-4-4-4-12 hex digits) and OUTPUT_STEM.fv
-// (a firmware volume holding that file). It writes all three or, refusing an input, none.
+// (a firmware volume holding that file). It writes all three or, refusing an input or failing to
+// write, none: files of those names that were there before stay as they were.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -62,24 +66,57 @@ Bytes ReadFile(const std::string& Path) {
   return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
 }
 
-// Each output goes to a temporary name first; only when every one is complete are they renamed,
-// so a failure leaves no file, whole or partial.
+// Each output goes to a temporary name first; only when every one is complete do they take their
+// names. A file already there under a name (not a folder) is kept aside until every new one is in
+// place, and a failure at any step puts back what was there: the outputs are all new, or all as
+// they were.
 void WriteAll(const std::vector<std::pair<std::string, Bytes>>& Outputs) {
+  const auto Partial = [](const std::string& Path) { return Path + ".partial"; };
+  const auto Earlier = [](const std::string& Path) { return Path + ".earlier"; };
   bool Written = true;
   for (const auto& [Path, Content] : Outputs) {
-    std::ofstream Out(Path + ".partial", std::ios::binary | std::ios::trunc);
+    std::ofstream Out(Partial(Path), std::ios::binary | std::ios::trunc);
     Out.write(reinterpret_cast<const char*>(Content.data()), std::streamsize(Content.size()));
     Out.close();
     Written = Written && Out.good();
   }
+  std::string Failure =
+      Written ? "" : "cannot write " + Outputs.front().first + " and the files beside it";
+  std::vector<bool> KeptAside; // one for each output in place, in order
   for (const auto& [Path, Content] : Outputs) {
-    if (!Written || std::rename((Path + ".partial").c_str(), Path.c_str()) != 0) {
-      std::remove((Path + ".partial").c_str());
-      Written = false;
+    if (!Failure.empty()) {
+      break;
+    }
+    std::error_code Ignored;
+    const std::filesystem::file_status There = std::filesystem::symlink_status(Path, Ignored);
+    const bool KeepAside = std::filesystem::exists(There) && !std::filesystem::is_directory(There);
+    if (KeepAside && std::rename(Path.c_str(), Earlier(Path).c_str()) != 0) {
+      Failure = "cannot move " + Path + " aside (" + std::strerror(errno) + ")";
+    } else if (std::rename(Partial(Path).c_str(), Path.c_str()) != 0) {
+      Failure = "cannot replace " + Path + " (" + std::strerror(errno) + ")";
+      if (KeepAside) {
+        std::rename(Earlier(Path).c_str(), Path.c_str());
+      }
+    } else {
+      KeptAside.push_back(KeepAside);
     }
   }
-  if (!Written) {
-    throw Refusal("cannot write " + Outputs.front().first + " and the files beside it");
+  for (UINTN Index = KeptAside.size(); Index-- > 0;) {
+    const std::string& Path = Outputs[Index].first;
+    if (Failure.empty()) {
+      std::remove(Earlier(Path).c_str());
+      continue;
+    }
+    std::remove(Path.c_str());
+    if (KeptAside[Index]) {
+      std::rename(Earlier(Path).c_str(), Path.c_str());
+    }
+  }
+  if (!Failure.empty()) {
+    for (const auto& [Path, Content] : Outputs) {
+      std::remove(Partial(Path).c_str());
+    }
+    throw Refusal(Failure);
   }
 }
 

@@ -16,6 +16,7 @@ constexpr UINTN OPTIONAL_HEADER = 24;
 // Offsets in the optional header.
 constexpr UINTN OPTIONAL_MAGIC = 0;
 constexpr UINTN OPTIONAL_SUBSYSTEM = 68;
+constexpr UINTN OPTIONAL_HEADER_THROUGH_SUBSYSTEM = OPTIONAL_SUBSYSTEM + 2;
 
 constexpr UINT16 MACHINE_X64 = 0x8664;
 constexpr UINT16 PE32_PLUS_MAGIC = 0x20B;
@@ -43,7 +44,8 @@ std::string ProblemWithBootServiceDriver(const std::vector<UINT8>& Image) {
   }
   const UINTN Pe = ReadLittleEndian(Image, DOS_PE_HEADER_OFFSET, 4);
   const UINTN Optional = Pe + OPTIONAL_HEADER;
-  if (Pe > Image.size() || Image.size() - Pe < OPTIONAL_HEADER + OPTIONAL_SUBSYSTEM + 2 ||
+  if (Pe > Image.size() ||
+      Image.size() - Pe < OPTIONAL_HEADER + OPTIONAL_HEADER_THROUGH_SUBSYSTEM ||
       ReadLittleEndian(Image, Pe, 4) != PE_SIGNATURE) {
     return "not a PE image: no PE signature where the MZ header points";
   }
@@ -52,9 +54,14 @@ std::string ProblemWithBootServiceDriver(const std::vector<UINT8>& Image) {
     return "machine " + Hex(Machine) + ", not x86-64 (" + Hex(MACHINE_X64) + ")";
   }
   const UINT32 Magic = ReadLittleEndian(Image, Optional + OPTIONAL_MAGIC, 2);
-  if (Magic != PE32_PLUS_MAGIC ||
-      ReadLittleEndian(Image, Pe + COFF_SIZE_OF_OPTIONAL_HEADER, 2) < OPTIONAL_SUBSYSTEM + 2) {
+  if (Magic != PE32_PLUS_MAGIC) {
     return "optional header magic " + Hex(Magic) + ", not PE32+ (" + Hex(PE32_PLUS_MAGIC) + ")";
+  }
+  const UINT32 OptionalSize = ReadLittleEndian(Image, Pe + COFF_SIZE_OF_OPTIONAL_HEADER, 2);
+  if (OptionalSize < OPTIONAL_HEADER_THROUGH_SUBSYSTEM) {
+    return "optional header of " + std::to_string(OptionalSize) +
+           " bytes, too short to hold the subsystem (at least " +
+           std::to_string(OPTIONAL_HEADER_THROUGH_SUBSYSTEM) + ")";
   }
   const UINT32 Subsystem = ReadLittleEndian(Image, Optional + OPTIONAL_SUBSYSTEM, 2);
   if (Subsystem != SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER) {

@@ -95,27 +95,42 @@ def check_volume(build, guid, failures):
 
 
 def check_refusals(build, guid, failures):
-    """Inputs the packager must refuse; each case: (name, bytes, a word of the expected reason)."""
+    """What the packager must refuse or fail at, leaving nothing new. Each case: (name, bytes, a
+    word of the expected reason, what is in the folder before: name -> bytes, or None for a
+    folder); afterwards the folder must hold exactly that, unchanged. The last case is no refusal:
+    earlier files are replaced by the build's own, and nothing is left beside them."""
     packager = build / "image" / "FirmwareFilePackager" / "FirmwareFilePackager"
     efi = (build / "image" / f"{NAME}.efi").read_bytes()
-    optional = int.from_bytes(efi[0x3C:0x40], "little") + 24
+    pe = int.from_bytes(efi[0x3C:0x40], "little")
+    optional = pe + 24
 
     def patched(offset, value):
         return efi[:offset] + value.to_bytes(2, "little") + efi[offset + 2:]
 
-    cases = [("not a PE image", b"MZ is not enough" * 8, "PE signature"),
-             ("a PE32 image", patched(optional, 0x10B), "PE32+"),
-             ("an EFI application", patched(optional + 68, 10), "boot-service driver"),
-             ("an image past 16 MiB", efi + bytes(0x1000000 - len(efi)), "24-bit")]
-    for what, content, reason in cases:
+    earlier = {"out.depex": b"an earlier depex", "out.ffs": b"an earlier file"}
+    cases = [("not a PE image", b"MZ is not enough" * 8, "PE signature", {}),
+             ("a PE32 image", patched(optional, 0x10B), "not PE32+", {}),
+             ("an optional header too short", patched(pe + 20, 69), "too short to hold the subsystem", {}),
+             ("an EFI application", patched(optional + 68, 10), "boot-service driver", {}),
+             ("an image past 16 MiB", efi + bytes(0x1000000 - len(efi)), "24-bit", {}),
+             ("a folder where the volume goes", efi, "cannot replace out.fv", {**earlier, "out.fv": None}),
+             ("earlier files to replace", efi, None, earlier)]
+    built = {f"out.{kind}": (build / "image" / f"{NAME}.{kind}").read_bytes() for kind in ("depex", "ffs", "fv")}
+    for what, content, reason, before in cases:
         with tempfile.TemporaryDirectory() as work:
-            (pathlib.Path(work) / "input.efi").write_bytes(content)
+            folder = pathlib.Path(work)
+            (folder / "input.efi").write_bytes(content)
+            for name, old in before.items():
+                (folder / name).mkdir() if old is None else (folder / name).write_bytes(old)
             run = subprocess.run([packager, "input.efi", guid, NAME, "out"], cwd=work,
                                  capture_output=True, text=True, timeout=30)
-            left = sorted(set(os.listdir(work)) - {"input.efi"})
+            after = {entry.name: None if entry.is_dir() else entry.read_bytes()
+                     for entry in folder.iterdir() if entry.name != "input.efi"}
             print(f"{what}: exit {run.returncode}: {run.stderr.strip()}")
-            if run.returncode == 0 or reason not in run.stderr or left:
-                failures.append(f"{what} was not refused cleanly (left {left})")
+            if reason is None and (run.returncode != 0 or after != built):
+                failures.append(f"{what}: exit {run.returncode}, left {sorted(after)}, not the build's files")
+            elif reason is not None and (run.returncode == 0 or reason not in run.stderr or after != before):
+                failures.append(f"{what} was not refused cleanly (left {sorted(after)})")
 
 
 def main(build, guid):
