@@ -10,7 +10,7 @@
 namespace {
 constexpr UINT32 CPUID_VERSION_INFO = 1;
 // EAX of leaf 1: bits 8-11 are the family field; the extended family is not consulted.
-constexpr UINT32 CPUID_FAMILY_FIELD_MASK = 0xFFF;
+constexpr UINT32 CPUID_FAMILY_FIELD_MASK = 0xF00;
 constexpr UINT32 CPUID_FAMILY_SHIFT = 8;
 // Families 4 and 5 have a local APIC at the default base but no APIC base MSR.
 constexpr UINT32 FIRST_FAMILY_WITHOUT_BASE_MSR = 4;
