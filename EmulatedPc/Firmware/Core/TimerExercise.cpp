@@ -124,6 +124,14 @@ void Summarize(const Plan& Settings, uint64_t SpanTsc, uint64_t PeriodTsc,
   Console::WriteDecimal(Window.Calls);
   Console::Write(" seen");
   Console::EndLine();
+  // Every interval is the period plus the time from the deadline to the handler's TSC read, so
+  // the last tick that exact periods would put into the window falls just after it.
+  if (Window.Calls < Quotient(SpanTsc, PeriodTsc)) {
+    Console::BeginLine();
+    Console::Write("summary: fewer seen, as each tick is re-armed from the handler's own TSC "
+                   "read: the train of ticks runs late by the handler's latency");
+    Console::EndLine();
+  }
   Console::BeginLine();
   Console::Write("summary: driver interrupt handler ");
   Console::WriteDecimal(Quotient(Stats.TotalCycles, Stats.Calls));
