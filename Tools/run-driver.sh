@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the driver image and the emulated PC's test firmware, boots the image on the emulated PC
 # (bochs: local APIC in TSC-deadline mode, 16550 UART on the driver's debug port) and prints the
-# serial log: the driver's own lines, then the test firmware's report of the ticks it saw ("[pc] ..."
-# lines), and the judgement of the log.
+# serial log: the driver's own lines, then the test firmware's report of the ticks it saw
+# ("[pc] ..." lines), and the judgement of the log.
 #
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
 #                       [--tsc-start VALUE] [--timer-installed] [--smash-entry-guard]
@@ -54,9 +54,9 @@ numbers=()
 while [ $# -gt 0 ]; do
   option=$1
   case "$option" in
-    --period) value=UNITS ;; --span) value=PERIODS ;; --ips) value=N ;; --tsc-start) value=VALUE ;;
-    --timeout) value=SECONDS ;; --cpu) value=MODEL ;; --plot) value=FILE.svg ;; --build-dir) value=DIR ;;
-    *) value= ;;
+    --period) value=UNITS ;; --span) value=PERIODS ;; --ips) value=N ;;
+    --tsc-start) value=VALUE ;; --timeout) value=SECONDS ;; --cpu) value=MODEL ;;
+    --plot) value=FILE.svg ;; --build-dir) value=DIR ;; *) value= ;;
   esac
   if [ -n "$value" ]; then
     [[ $# -ge 2 && -n "$2" && "$2" != --* ]] || refuse "$option needs a value ($value)"
@@ -88,8 +88,9 @@ done
 refusals=$(python3 "$ROOT/EmulatedPc/run_numbers.py" ${numbers[@]+"${numbers[@]}"}) ||
   refuse "$refusals"
 if [ -n "$plot" ]; then
-  [ -d "$(dirname "$plot")" ] || refuse "--plot $plot: there is no folder $(dirname "$plot")"
-  [ -w "$(dirname "$plot")" ] || refuse "--plot $plot: the folder $(dirname "$plot") cannot be written"
+  folder=$(dirname "$plot")
+  [ -d "$folder" ] || refuse "--plot $plot: there is no folder $folder"
+  [ -w "$folder" ] || refuse "--plot $plot: the folder $folder cannot be written"
   [ ! -d "$plot" ] || refuse "--plot $plot is a folder, not a file"
 fi
 [ ! -e "$build" ] || [ -d "$build" ] || refuse "--build-dir $build is not a folder"

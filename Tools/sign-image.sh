@@ -49,7 +49,8 @@ if [ -z "$image" ]; then
     if ! cmp -s "$built" "$released"; then
       why="from other sources"
       cmp -s "${built%.efi}.settings" "${released%.efi}.settings" || why="with other settings"
-      refuse "the build's $built and the release's $released differ (built $why): name the one to sign with --image"
+      both="the build's $built and the release's $released"
+      refuse "$both differ (built $why): name the one to sign with --image"
     fi
     image=$built
     echo "Signing the build's image, $built (the release's is the same bytes)"

@@ -12,7 +12,9 @@ case "$#:${1:-}" in
   0:) ;;
   1:-h | 1:--help) usage; exit 0 ;;
   1:[1-9] | 1:[1-9][0-9] | 1:[1-9][0-9][0-9]) frames=$1 ;;
-  1:*) { echo "size-report.sh: '$1' is not a number of frames from 1 to 999; usage:"; usage; } >&2; exit 2 ;;
+  1:*)
+    { echo "size-report.sh: '$1' is not a number of frames from 1 to 999; usage:"; usage; } >&2
+    exit 2 ;;
   *) { echo "size-report.sh: one argument at most; usage:"; usage; } >&2; exit 2 ;;
 esac
 

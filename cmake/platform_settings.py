@@ -7,9 +7,11 @@ Prints one NAME=value line per setting, in the order given, when every value can
 prints one line per refusal to stderr and exits with 1. A refused value names the setting, the
 value and what is accepted; a NAME that is neither a setting nor one of the build options (the
 build's own switches, whose values are the build's business) names the closest known name, so
-that a typing mistake never leaves a setting at its default. NAME may carry CMake's :TYPE. Numbers are decimal (no leading zeros, so nothing reads as octal) or 0x-hex; a
-canonical number is decimal, or 0x and upper-case hex digits where the hardware speaks in hex (a
-vector, a port). A switch is one of CMake's booleans; canonically ON or OFF.
+that a typing mistake never leaves a setting at its default. NAME may carry CMake's :TYPE.
+
+Numbers are decimal (no leading zeros, so nothing reads as octal) or 0x-hex; a canonical number is
+decimal, or 0x and upper-case hex digits where the hardware speaks in hex (a vector, a port). A
+switch is one of CMake's booleans; canonically ON or OFF.
 """
 import difflib
 import re

@@ -110,12 +110,14 @@ def check_refusals(build, guid, failures):
     earlier = {"out.depex": b"an earlier depex", "out.ffs": b"an earlier file"}
     cases = [("not a PE image", b"MZ is not enough" * 8, "PE signature", {}),
              ("a PE32 image", patched(optional, 0x10B), "not PE32+", {}),
-             ("an optional header too short", patched(pe + 20, 69), "too short to hold the subsystem", {}),
+             ("an optional header too short", patched(pe + 20, 69), "too short to hold the", {}),
              ("an EFI application", patched(optional + 68, 10), "boot-service driver", {}),
              ("an image past 16 MiB", efi + bytes(0x1000000 - len(efi)), "24-bit", {}),
-             ("a folder where the volume goes", efi, "cannot replace out.fv", {**earlier, "out.fv": None}),
+             ("a folder where the volume goes", efi, "cannot replace out.fv",
+              {**earlier, "out.fv": None}),
              ("earlier files to replace", efi, None, earlier)]
-    built = {f"out.{kind}": (build / "image" / f"{NAME}.{kind}").read_bytes() for kind in ("depex", "ffs", "fv")}
+    built = {f"out.{kind}": (build / "image" / f"{NAME}.{kind}").read_bytes()
+             for kind in ("depex", "ffs", "fv")}
     for what, content, reason, before in cases:
         with tempfile.TemporaryDirectory() as work:
             folder = pathlib.Path(work)
@@ -128,8 +130,9 @@ def check_refusals(build, guid, failures):
                      for entry in folder.iterdir() if entry.name != "input.efi"}
             print(f"{what}: exit {run.returncode}: {run.stderr.strip()}")
             if reason is None and (run.returncode != 0 or after != built):
-                failures.append(f"{what}: exit {run.returncode}, left {sorted(after)}, not the build's files")
-            elif reason is not None and (run.returncode == 0 or reason not in run.stderr or after != before):
+                failures.append(f"{what}: exit {run.returncode}, left {sorted(after)}, not the build's")
+            elif reason is not None and (run.returncode == 0 or reason not in run.stderr
+                                         or after != before):
                 failures.append(f"{what} was not refused cleanly (left {sorted(after)})")
 
 
