@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The tools answer a user's mistake before they start work. Every command line of REFUSED runs in
+a copy of the tree, without its build folders but with an earlier run's serial log and a build
+image and a release that differ: each must exit non-zero with a line that names the problem, show
+no serial log, and leave every file of the copy as it was. A failed configure leaves CMake's own
+cache, which must not keep the refused name. Then a release into a folder that holds an earlier
+release must leave exactly the new release's files there.
+    refused_commands.py
+"""
+import hashlib
+import os
+import pathlib
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+ANSWER_SECONDS = 60  # a refusal takes a second or two; a build takes minutes
+RELEASE_SECONDS = 150  # the image built from scratch, while other checks build too
+EARLIER_LINE = "[pc] a line of an earlier run"
+IMAGE = "VeskLapicTimerDxe"
+
+CONFIGURE = "cmake -S . -B B -G Ninja -DCMAKE_CXX_COMPILER=clang++"
+NOT_KNOWN = "is not a platform setting or a build option: the closest is"
+# Command line, run from the copy's top folder; what its refusal must say.
+REFUSED = [
+    ("Tools/release.sh --out R -DVESK_TIMER_VECTR=0x41",
+     "release.sh: VESK_TIMER_VECTR='0x41' is not a platform setting: the closest is VESK_TIMER_VECTOR."),
+    ("Tools/release.sh --out R -D VESK_DEBUG_UART_BAUD=7",
+     "release.sh: VESK_DEBUG_UART_BAUD='7' cannot be used: accepted is a rate that divides 115200"),
+    ("Tools/release.sh --out", "release.sh: --out needs a value (DIR)"),
+    ("Tools/release.sh --bogus", "release.sh: unknown argument '--bogus'\nBuilds the driver image"),
+    ("Tools/release.sh --out Tools",
+     "release.sh: Tools holds what no earlier release wrote (benchmark_table.py"),
+    ("Tools/release.sh --out build/release-image/R", "release-image, where the release is built"),
+    (f"{CONFIGURE} -DVESK_DEBUG_UART_BAUDRATE=9600",
+     f"VESK_DEBUG_UART_BAUDRATE='9600' {NOT_KNOWN} VESK_DEBUG_UART_BAUD."),
+    (f"{CONFIGURE} -D VESK_SANITIZ=ON", f"VESK_SANITIZ='ON' {NOT_KNOWN} VESK_SANITIZE."),
+    ("EmulatedPc/build-roms.sh B -DVESK_TIMER_VECTR=0x41", f"{NOT_KNOWN} VESK_TIMER_VECTOR."),
+    ("Tools/run-driver.sh --perod 3",
+     "run-driver.sh: unknown option '--perod'; usage:\n  Tools/run-driver.sh [--x2apic] [--period"),
+    ("Tools/run-driver.sh --plot /no/such/dir/t.svg",
+     "run-driver.sh: --plot /no/such/dir/t.svg: there is no folder /no/such/dir"),
+    ("Tools/run-driver.sh --period 0 --span 0x10000",
+     "run-driver.sh: --period '0' cannot be used: accepted is a whole number from 1 to "
+     "18446744073709551615 (2^64 - 1), decimal or 0x-hex\nrun-driver.sh: --span '0x10000' cannot"),
+    ("Tools/run-driver.sh --x2apic --span", "run-driver.sh: --span needs a value (PERIODS)"),
+    ("Tools/run-driver.sh --cpu corei7_skylake",
+     "run-driver.sh: --cpu corei7_skylake: bochs has no such CPU model"),
+    ("Tools/size-report.sh --bogus",
+     "size-report.sh: '--bogus' is not a number of frames from 1 to 999; usage:"),
+    ("Tools/sign-image.sh --cert signer.crt --key", "sign-image.sh: --key needs a value (KEY)"),
+    ("Tools/sign-image.sh --key signer.key --cert signer.crt",
+     "differ (built with other settings): name the one to sign with --image"),
+]
+# What a failed configure of B may leave: CMake saves its cache after any configure.
+CMAKE_BOOKKEEPING = re.compile(r"B/(CMakeCache\.txt|CMakeFiles/.*)")
+
+
+def snapshot(tree):
+    return {str(path.relative_to(tree)): hashlib.sha256(path.read_bytes()).hexdigest()
+            for path in sorted(tree.rglob("*")) if path.is_file()}
+
+
+def make_copy(work):
+    tree = work / "tree"
+    # The sources as they are, without the build folders at the top.
+    skipped = lambda folder, names: [name for name in names if name in (".git", "__pycache__") or
+                                     (folder == str(ROOT) and name.startswith("build"))]
+    shutil.copytree(ROOT, tree, ignore=skipped)
+    log = tree / "build" / "emulated-pc" / "serial.log"
+    log.parent.mkdir(parents=True)
+    log.write_text(f"{EARLIER_LINE}\n[pc] result=done\n")
+    for kind, vector in (("image", "0x40"), ("release", "0x41")):
+        folder = tree / "build" / kind
+        folder.mkdir(exist_ok=True)
+        (folder / f"{IMAGE}.efi").write_text(f"an image with vector {vector}")
+        (folder / f"{IMAGE}.settings").write_text(f"VESK_TIMER_VECTOR={vector}\n")
+    for name in ("signer.key", "signer.crt"):
+        (tree / name).write_text("never read: the refusal comes first")
+    return tree
+
+
+def answer(argv, tree, seconds=ANSWER_SECONDS):
+    """The finished run of a command, or None when it had not finished in time; a command that
+    went on is stopped with everything it started."""
+    with subprocess.Popen(argv, cwd=tree, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          start_new_session=True) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+            return None
+    return subprocess.CompletedProcess(argv, process.returncode, stdout, stderr)
+
+
+def check_refusals(tree, failures):
+    for command, message in REFUSED:
+        before = snapshot(tree)
+        argv = shlex.split(command)
+        argv[0] = str(tree / argv[0]) if "/" in argv[0] else argv[0]  # the copy's tool, not ours
+        run = answer(argv, tree)
+        if run is None:
+            failures.append(f"{command}: no answer within {ANSWER_SECONDS} s: it went to work")
+            continue
+        said = run.stdout + run.stderr
+        left = {name for name, digest in snapshot(tree).items() if before.get(name) != digest}
+        if command.startswith("cmake "):
+            refused = re.search(r"(VESK_\w+)='", said)
+            cache = tree / "B" / "CMakeCache.txt"
+            if refused and cache.exists() and refused[1] in cache.read_text():
+                failures.append(f"{command}: CMake's cache keeps {refused[1]}")
+            left = {name for name in left if not CMAKE_BOOKKEEPING.fullmatch(name)}
+        print(f"$ {command}\n  exit {run.returncode}: " + "\n  ".join(said.strip().split("\n")[:3]))
+        if run.returncode == 0 or message not in said:
+            failures.append(f"{command}: exit {run.returncode}, not refused with '{message}'")
+        if EARLIER_LINE in said:
+            failures.append(f"{command}: showed an earlier run's serial log")
+        if left:
+            failures.append(f"{command}: left {sorted(left)}")
+        shutil.rmtree(tree / "B", ignore_errors=True)
+
+
+def check_release_replaced(tree, failures):
+    """A release into a folder that holds an earlier one, with a file the new one lacks."""
+    out = tree / "R"
+    out.mkdir()
+    (out / f"{IMAGE}.old").write_text("a file of an earlier release")
+    (out / f"{IMAGE}.efi").write_text("an earlier image")
+    digest = lambda name: hashlib.sha256((out / name).read_bytes()).hexdigest()
+    earlier = (f"{IMAGE}.old", f"{IMAGE}.efi")
+    (out / "SHA256SUMS").write_text("".join(f"{digest(name)}  {name}\n" for name in earlier))
+    run = answer([tree / "Tools" / "release.sh", "--out", "R"], tree, RELEASE_SECONDS)
+    if run is None or run.returncode != 0:
+        failures.append("the release over an earlier one failed: " +
+                        (run.stderr.strip()[-500:] if run else f"not done in {RELEASE_SECONDS} s"))
+        return
+    listed = {line.split("  ", 1)[1] for line in (out / "SHA256SUMS").read_text().splitlines()}
+    present = {entry.name for entry in out.iterdir()}
+    verified = subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=out, timeout=30)
+    print(f"release over an earlier one: {sorted(present)}")
+    if present != listed | {"SHA256SUMS"} or f"{IMAGE}.old" in present or verified.returncode != 0:
+        failures.append(f"the folder holds {sorted(present)}, its SHA256SUMS lists {sorted(listed)}")
+
+
+def main():
+    failures = []
+    with tempfile.TemporaryDirectory() as work:
+        tree = make_copy(pathlib.Path(work))
+        check_refusals(tree, failures)
+        check_release_replaced(tree, failures)
+    for failure in failures:
+        print("FAIL:", failure)
+    if not failures:
+        print(f"refused: {len(REFUSED)} command lines, before any work; "
+              "a release replaces an earlier one whole")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
