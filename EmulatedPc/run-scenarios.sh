@@ -27,8 +27,11 @@ ROOT=$(cd "$HERE/.." && pwd)
 BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    --build-dir)
+      [[ $# -ge 2 && -n "$2" && "$2" != -* ]] ||
+        { echo "run-scenarios.sh: --build-dir needs a value (DIR)" >&2; exit 2; }
+      BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
+    *) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 2 ;;
   esac
 done
 

@@ -3,6 +3,7 @@
 # coverage in build/coverage, runs them, prints the coverage of the driver's files (lines,
 # functions, branches) and writes the line-by-line report to build/coverage/index.html.
 set -euo pipefail
+[ $# -eq 0 ] || { echo "coverage.sh: takes no arguments (usage: Tools/coverage.sh)" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 Tools/install-prerequisites.sh
 

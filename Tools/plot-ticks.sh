@@ -7,8 +7,10 @@
 #   Tools/plot-ticks.sh LOG SVG
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-LOG=${1:?usage: plot-ticks.sh LOG SVG}
-SVG=${2:?usage: plot-ticks.sh LOG SVG}
+[ $# -eq 2 ] && [ -f "$1" ] ||
+  { echo "plot-ticks.sh: usage: Tools/plot-ticks.sh LOG SVG (LOG an existing serial log)" >&2; exit 2; }
+LOG=$1
+SVG=$2
 
 "$ROOT/Tools/install-prerequisites.sh" gnuplot-nox
 

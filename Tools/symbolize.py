@@ -58,7 +58,8 @@ def describe(frame):
 
 
 def main():
-    parser = argparse.ArgumentParser(add_help=False)
+    parser = argparse.ArgumentParser(prog="symbolize.sh", add_help=False,
+                                     usage="Tools/symbolize.sh [--debug FILE] [--load ADDRESS] PLACE...")
     parser.add_argument("--debug", default=os.path.join(ROOT, "build", "image", IMAGE_NAME + ".debug"))
     parser.add_argument("--load")
     parser.add_argument("-h", "--help", action="store_true")

@@ -54,6 +54,8 @@ REFUSED = [
     ("Tools/size-report.sh --bogus",
      "size-report.sh: '--bogus' is not a number of frames from 1 to 999; usage:"),
     ("Tools/sign-image.sh --cert signer.crt --key", "sign-image.sh: --key needs a value (KEY)"),
+    ("EmulatedPc/run-scenarios.sh --build-dir", "run-scenarios.sh: --build-dir needs a value (DIR)"),
+    ("Tools/coverage.sh --bogus", "coverage.sh: takes no arguments"),
     ("Tools/sign-image.sh --key signer.key --cert signer.crt",
      "differ (built with other settings): name the one to sign with --image"),
 ]
