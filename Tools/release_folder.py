@@ -4,8 +4,8 @@
     release_folder.py check DIR    exits 0 when DIR is new, empty, or holds an earlier release only
     release_folder.py clear DIR    the same check, then removes the earlier release's files
 
-An earlier release is the files its SHA256SUMS names, and SHA256SUMS itself. A new release replaces
-them whole, so that no file of the earlier one stays beside the new one, whatever files either
+An earlier release is the files its SHA256SUMS names, SHA256SUMS itself, and the signed image that
+Tools/sign-image.sh writes beside its image by default. A new release replaces them whole, so that no file of the earlier one stays beside the new one, whatever files either
 release has. Anything else in the folder belongs to someone else: the folder is refused, with one
 line saying what is in the way, and nothing is removed.
 """
@@ -17,11 +17,12 @@ SUMS = "SHA256SUMS"
 # sha256sum's line: the digest, a space, a space or '*' (binary mode), the file name.
 SUM_LINE = re.compile(r"[0-9a-f]{64} [ *]([^/]+)")
 SHOWN_NAMES = 5
+SIGNED_SUFFIX = ".signed.efi"  # Tools/sign-image.sh's name for a signed copy of NAME.efi
 
 
 def earlier_release(folder):
-    """The names of the earlier release's files in folder (SHA256SUMS included), or None when its
-    SHA256SUMS is missing or not one that sha256sum wrote."""
+    """The names of the earlier release's files in folder (SHA256SUMS and a signed image included),
+    or None when its SHA256SUMS is missing or not one that sha256sum wrote."""
     try:
         lines = (folder / SUMS).read_text().splitlines()
     except (OSError, UnicodeDecodeError):
@@ -29,7 +30,9 @@ def earlier_release(folder):
     matches = [SUM_LINE.fullmatch(line) for line in lines]
     if not lines or not all(matches):
         return None
-    return {match.group(1) for match in matches} | {SUMS}
+    listed = {match.group(1) for match in matches}
+    signed = {name.removesuffix(".efi") + SIGNED_SUFFIX for name in listed if name.endswith(".efi")}
+    return listed | signed | {SUMS}
 
 
 def problem(folder):
