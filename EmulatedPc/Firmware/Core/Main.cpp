@@ -83,7 +83,8 @@ void BringUpApic(const BoardSettings::Settings& Board) {
 
 void LoadDriver(const uint8_t* File, uint64_t FileSize) {
   const char* Problem =
-      PeLoader::Load(File, FileSize, DriverLoadArea, sizeof(DriverLoadArea), DriverImage);
+      PeLoader::Load(File, FileSize, PeLoader::Kind::BootServiceDriver, DriverLoadArea,
+                     sizeof(DriverLoadArea), DriverImage);
   Console::BeginLine();
   Console::Write("driver: ");
   Console::WriteDecimal(FileSize);
