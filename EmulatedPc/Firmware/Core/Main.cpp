@@ -14,6 +14,8 @@
 #include "Platform/IntervalTimer.h"
 #include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
+#include "Platform/PowerManagement.h"
+#include "Services/AcpiTables.h"
 #include "Services/CpuArch.h"
 #include "Services/Interrupts.h"
 #include "Services/Pcd.h"
@@ -223,7 +225,9 @@ void FirmwareMain() {
   if (!Board.PcdLate) {
     InstallPcd();
   }
-  Table = SystemTables::Build();
+  const uint16_t PmTimerPort = PowerManagement::EnableTimer();
+  Console::FactHex("pm-timer-port", PmTimerPort);
+  Table = SystemTables::Build(PmTimerPort != 0 ? AcpiTables::Build(PmTimerPort) : nullptr);
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }
