@@ -118,10 +118,11 @@ UINT64 MeasurePmTimer(EFI_SYSTEM_TABLE* SystemTable) {
   return Measured.Hz;
 }
 
-// Exact while ticks x 10^9 fits; beyond, to the millisecond, which is all such a figure needs.
+// Rounded to the nearest nanosecond while ticks x 10^9 fits; beyond, to the millisecond, which is
+// all such a figure needs.
 UINT64 TicksToNanoseconds(UINT64 Ticks, UINT64 Hz) {
   if (Ticks < EXACT_CONVERSION_LIMIT) {
-    return Ticks * NANOSECONDS_PER_SECOND / Hz;
+    return (Ticks * NANOSECONDS_PER_SECOND + Hz / 2) / Hz;
   }
   return Ticks / Hz * NANOSECONDS_PER_SECOND +
          (Ticks % Hz) * MILLISECONDS_PER_SECOND / Hz * NANOSECONDS_PER_MILLISECOND;
