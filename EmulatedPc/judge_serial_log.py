@@ -7,7 +7,8 @@ console lines ("[con] ...") and what it left behind.
                       [--apic xapic|x2apic] [--dispatch-pass N] [--low-half-wraps] [--map FILE]
                       [--settings FILE] LOG
   judge_serial_log.py --expect board-check --verdict KIND [--reason PATTERN ...] [--warning PATTERN ...]
-                      [--exercise ran|TEXT] [--driver-first] [--apic xapic|x2apic] [--settings FILE] LOG
+                      [--exercise ran|TEXT] [--uart TEXT] [--driver-first] [--apic xapic|x2apic]
+                      [--settings FILE] LOG
 
   timer            the driver installs its timer; every tick of the counting window is judged
   unsupported      a CPU without TSC-deadline: the driver declines and leaves nothing behind
@@ -23,6 +24,7 @@ console lines ("[con] ...") and what it left behind.
   --reason, --warning PATTERN  its reasons (does not suit) and warnings, each matching one pattern
                    (a regular expression) and no more of them
   --exercise ran|TEXT  the exercise was asked for, and ran, or printed "exercise: TEXT"
+  --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
   --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
@@ -461,6 +463,7 @@ def main():
     parser.add_argument("--reason", action="append", default=[])
     parser.add_argument("--warning", action="append", default=[])
     parser.add_argument("--exercise")
+    parser.add_argument("--uart")
     parser.add_argument("--driver-first", action="store_true")
     parser.add_argument("log", type=read_log)
     args = parser.parse_args()

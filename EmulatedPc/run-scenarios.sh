@@ -20,7 +20,8 @@
 #       from a shell's command line; "suits", every deadline fired, none early
 #   (o) the default CPU, Skylake server stepping 4 with microcode 0: "does not suit", naming the
 #       TSC-deadline erratum; the exercise still runs (the options alone, as a boot option has them)
-#   (p) a CPU without TSC-deadline: "does not suit"; the exercise does not run
+#   (p) a CPU without TSC-deadline: "does not suit"; the exercise does not run; a port without a
+#       UART (COM4) is named
 #   (q) the configuration database answering twice the rate, no options (inspect only), on a CPU
 #       whose highest CPUID leaf is below 0x15: "does not suit", naming both rates
 #   (r) our driver dispatched first: its timer runs; the exercise refuses, inspect finds its period
@@ -130,10 +131,11 @@ scenario n "board check, $ERRATA_FREE_CPU, from a shell: inspect and exercise" \
 scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, options alone: the erratum" \
   --expect board-check --verdict "does not suit" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran -- \
   --cpu "$TSC_DEADLINE_CPU" --start board-check --load-options=--exercise
-scenario p "board check, $NO_TSC_DEADLINE_CPU: no TSC-deadline mode" \
+scenario p "board check, $NO_TSC_DEADLINE_CPU: no TSC-deadline mode; asked for COM4, which has no UART" \
   --expect board-check --verdict "does not suit" --reason "no TSC-deadline mode" --warning "TSC not invariant" \
-  --warning "no ARAT" --exercise "not run: no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU" \
-  --start board-check --load-options 'fs0:\tools\VeskBoardCheck --exercise'
+  --warning "no ARAT" --warning "no UART at 0x2E8" --uart "absent at 0x2E8" \
+  --exercise "not run: no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU" --start board-check \
+  --load-options 'fs0:\tools\VeskBoardCheck --exercise --port 0x2E8'
 scenario q "board check, a configuration database answering twice the rate, no options" \
   --expect board-check --verdict "does not suit" \
   --reason "configuration database rate 40000000 Hz is (999|1000) per mille off the measured (19|20)[0-9]{6} Hz" -- \
