@@ -248,6 +248,8 @@ class BoardCheckChecks:
             self.expect_facts({"deadline-before-app": 0, "deadline-after-app": 0})
         if self.args.exercise == "ran":
             self.expect_fact("app-vector-eoi-missing", 0)
+        else:  # inspect registers no handler, not even for a moment
+            self.expect_fact("app-handler-registrations", 0)
         self.expect_range("app-stack-bytes", 1, STACK_BYTES - 1)
         self.figure(f"application: status {fact('app-status')}, {fact('app-stack-bytes')} stack bytes, "
                     f"{fact('app-handler-registrations')} handler registrations" +
