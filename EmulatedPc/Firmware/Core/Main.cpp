@@ -8,6 +8,7 @@
 #include "Core/GuardSmash.h"
 #include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
+#include "Core/ProcessorFacts.h"
 #include "Core/TimerExercise.h"
 #include "Platform/BoardSettings.h"
 #include "Platform/Console.h"
@@ -16,7 +17,6 @@
 #include "Platform/IntervalTimer.h"
 #include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
-#include "Platform/PowerManagement.h"
 #include "Services/AcpiTables.h"
 #include "Services/CpuArch.h"
 #include "Services/Interrupts.h"
@@ -61,24 +61,6 @@ Uefi::SystemTable* Table = nullptr;
 unsigned DispatchPass = 0; // the pass that started the driver; 0 while it has not started
 Uefi::Status EntryStatus = Uefi::SUCCESS;
 
-// A leaf beyond the highest answers with another leaf's values: it is not reported.
-void ReportLeaf(const char* Key, uint32_t Leaf, uint32_t MaxLeaf) {
-  if (Leaf > MaxLeaf) {
-    return;
-  }
-  const Cpu::CpuidResult Answer = Cpu::Cpuid(Leaf);
-  Console::BeginLine();
-  Console::Write(Key);
-  const uint32_t Registers[] = {Answer.Eax, Answer.Ebx, Answer.Ecx, Answer.Edx};
-  char Separator = '=';
-  for (const uint32_t Register : Registers) {
-    Console::Put(Separator);
-    Console::WriteHex(Register, 8);
-    Separator = ' ';
-  }
-  Console::EndLine();
-}
-
 void ReportProcessor() {
   const Cpu::CpuidResult Features = Cpu::Cpuid(Cpu::CPUID_FEATURES);
   Console::BeginLine();
@@ -90,18 +72,7 @@ void ReportProcessor() {
   Console::Write((Features.Ecx & Cpu::CPUID1_ECX_X2APIC) != 0 ? "yes" : "no");
   Console::EndLine();
   Console::Fact("cpu-tsc-deadline", (Features.Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0);
-  // The processor's own answers, against which the board check's inspect lines are judged.
-  const uint32_t MaxLeaf = Cpu::Cpuid(Cpu::CPUID_MAX_LEAF).Eax;
-  Console::FactHex("cpuid-max-leaf", MaxLeaf);
-  Console::FactHex("cpuid-1-eax", Features.Eax);
-  Console::FactHex("cpuid-1-ecx", Features.Ecx);
-  ReportLeaf("cpuid-6", Cpu::CPUID_THERMAL_POWER, MaxLeaf);
-  ReportLeaf("cpuid-15", Cpu::CPUID_TSC_CRYSTAL, MaxLeaf);
-  ReportLeaf("cpuid-16", Cpu::CPUID_FREQUENCY, MaxLeaf);
-  Console::FactHex("cpuid-80000007-edx", Cpu::Cpuid(Cpu::CPUID_ADVANCED_POWER).Edx);
-  Cpu::WriteMsr(Cpu::MSR_BIOS_SIGN_ID, 0); // the revision is latched by the next CPUID leaf 1
-  Cpu::Cpuid(Cpu::CPUID_FEATURES);
-  Console::FactHex("cpu-microcode", Cpu::ReadMsr(Cpu::MSR_BIOS_SIGN_ID) >> 32);
+  ProcessorFacts::Report();
 }
 
 void BringUpApic(const BoardSettings::Settings& Board) {
@@ -270,13 +241,7 @@ void FirmwareMain() {
   if (!Board.PcdLate) {
     InstallPcd();
   }
-  void* AcpiRootPointer = nullptr;
-  if (!Board.NoAcpiTables) {
-    const uint16_t PmTimerPort = PowerManagement::EnableTimer();
-    Console::FactHex("pm-timer-port", PmTimerPort);
-    AcpiRootPointer = PmTimerPort != 0 ? AcpiTables::Build(PmTimerPort) : nullptr;
-  }
-  Table = SystemTables::Build(AcpiRootPointer);
+  Table = SystemTables::Build(Board.NoAcpiTables ? nullptr : AcpiTables::Build());
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }

@@ -1,5 +1,7 @@
 #include "Services/AcpiTables.h"
 
+#include "Platform/Console.h"
+#include "Platform/PowerManagement.h"
 #include "Uefi/AcpiTables.h"
 
 namespace AcpiTables {
@@ -42,7 +44,12 @@ void FillHeader(Acpi::TableHeader& Header, const char* Signature, uint32_t Lengt
 
 } // namespace
 
-void* Build(uint16_t TimerPort) {
+void* Build() {
+  const uint16_t TimerPort = PowerManagement::EnableTimer();
+  Console::FactHex("pm-timer-port", TimerPort);
+  if (TimerPort == 0) {
+    return nullptr;
+  }
   Fixed = {};
   FillHeader(Fixed.Header, "FACP", sizeof(Fixed), Acpi::FIXED_DESCRIPTION_REVISION);
   Fixed.PmTimerBlock = TimerPort;

@@ -6,7 +6,8 @@
 
 namespace AcpiTables {
 
-// Fills the tables for the timer at TimerPort; returns the root pointer.
-void* Build(uint16_t TimerPort);
+// Opens the PIIX4's power-management block and fills the tables for its timer; returns the root
+// pointer, or null when the machine has no such block.
+void* Build();
 
 } // namespace AcpiTables
