@@ -18,8 +18,9 @@
 # The board check application, started by the firmware (every one of its lines judged):
 #   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
 #       from a shell's command line; "suits", every deadline fired, none early
-#   (o) the default CPU, Skylake server stepping 4 with microcode 0: "does not suit", naming the
-#       TSC-deadline erratum; the exercise still runs (the options alone, as a boot option has them)
+#   (o) the default CPU, Skylake server stepping 4 with microcode 0, in x2APIC mode: "does not
+#       suit", naming the TSC-deadline erratum; the exercise still runs (the options alone, as a
+#       boot option has them)
 #   (p) a CPU without TSC-deadline: "does not suit"; the exercise does not run; a port without a
 #       UART (COM4) is named
 #   (q) the configuration database answering twice the rate, no options (inspect only), on a CPU
@@ -39,7 +40,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
@@ -128,9 +129,9 @@ ERRATUM_TSC_DEADLINE=(--reason "TSC-deadline erratum on family 0x6 model 0x55 st
 scenario n "board check, $ERRATA_FREE_CPU, from a shell: inspect and exercise" \
   --expect board-check --verdict suits --exercise ran -- --cpu "$ERRATA_FREE_CPU" --start board-check \
   --load-options "VeskBoardCheck.efi --exercise"
-scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, options alone: the erratum" \
-  --expect board-check --verdict "does not suit" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran -- \
-  --cpu "$TSC_DEADLINE_CPU" --start board-check --load-options=--exercise
+scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, x2APIC, options alone: the erratum" \
+  --expect board-check --apic x2apic --verdict "does not suit" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran -- \
+  --cpu "$TSC_DEADLINE_CPU" --x2apic --start board-check --load-options=--exercise
 scenario p "board check, $NO_TSC_DEADLINE_CPU: no TSC-deadline mode; asked for COM4, which has no UART" \
   --expect board-check --verdict "does not suit" --reason "no TSC-deadline mode" --warning "TSC not invariant" \
   --warning "no ARAT" --warning "no UART at 0x2E8" --uart "absent at 0x2E8" \
