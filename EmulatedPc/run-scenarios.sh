@@ -40,7 +40,7 @@ BUILD_DIR=$ROOT/build
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) BUILD_DIR=$(readlink -f "$2"); shift 2 ;;
-    *) sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 
