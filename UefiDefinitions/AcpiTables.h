@@ -1,6 +1,6 @@
 // The ACPI tables a board check reads to find the power-management timer: the root pointer the
-// firmware publishes in its configuration table, the extended (or original) root table, and the
-// fixed description table ("FACP") with the timer's port and width.
+// firmware publishes in its configuration table, the extended root table (XSDT), and the fixed
+// description table ("FACP") with the timer's port and width.
 #pragma once
 
 #include "UefiDefinitions/UefiBaseTypes.h"
@@ -33,7 +33,6 @@ static_assert(sizeof(ACPI_ROOT_POINTER) == 36, "the ACPI 2.0 root pointer is 36 
 
 // Signatures of the tables, as the little-endian word of their four characters.
 constexpr UINT32 ACPI_XSDT_SIGNATURE = 0x54445358; // "XSDT"
-constexpr UINT32 ACPI_RSDT_SIGNATURE = 0x54445352; // "RSDT"
 constexpr UINT32 ACPI_FADT_SIGNATURE = 0x50434146; // "FACP"
 
 // Every ACPI table but the root pointer starts with this header; Length counts the whole table.

@@ -37,13 +37,15 @@ VOID PrintUsage(const OptionFault& Fault) {
     ConsolePrint("board-check: %a takes a number, not '%.*s'\n", Fault.Option, Fault.WordLength,
                  Fault.Word);
   }
+  // Each print stays within the console's CONSOLE_TEXT_LIMIT.
   ConsolePrint("usage: VeskBoardCheck.efi [--exercise] [--token N] [--port P]\n"
-               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n"
-               "  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
-               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n"
-               "  N, P: decimal without leading zeros, or 0x and hexadecimal digits\n",
-               EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR, LARGEST_TOKEN,
-               static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT, DEBUG_UART_BASE);
+               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n",
+               EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR);
+  ConsolePrint("  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
+               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n",
+               LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT,
+               DEBUG_UART_BASE);
+  ConsoleWrite("  N, P: decimal without leading zeros, or 0x and hexadecimal digits\r\n");
 }
 
 VOID PrintProcessor(const ProcessorFacts& Facts) {

@@ -4,7 +4,6 @@
 
 namespace {
 constexpr UINT64 XSDT_ENTRY_SIZE = 8;
-constexpr UINT64 RSDT_ENTRY_SIZE = 4;
 // More entries than any root table holds: a length beyond this is a broken table.
 constexpr UINT64 LARGEST_ENTRY_COUNT = 1024;
 constexpr UINT64 LARGEST_IO_PORT = 0xFFFF;
@@ -24,37 +23,22 @@ template <typename T> const T* At(UINT64 Address) {
   return reinterpret_cast<const T*>(static_cast<UINTN>(Address));
 }
 
-// The root table's entries may lie on 4-byte boundaries only: each is copied out byte-wise.
-UINT64 RootEntry(const UINT8* Entries, UINT64 Index, UINT64 EntrySize) {
-  const UINT8* Entry = Entries + Index * EntrySize;
-  if (EntrySize == XSDT_ENTRY_SIZE) {
-    UINT64 Address = 0;
-    __builtin_memcpy(&Address, Entry, sizeof(Address));
-    return Address;
-  }
-  UINT32 Address = 0;
-  __builtin_memcpy(&Address, Entry, sizeof(Address));
-  return Address;
-}
-
 const ACPI_FADT_TIMER_FIELDS* FindFadt(const ACPI_ROOT_POINTER* Root) {
-  const bool Extended = Root->Revision >= ACPI_RSDP_REVISION_WITH_XSDT && Root->XsdtAddress != 0;
-  const ACPI_DESCRIPTION_HEADER* Table =
-      At<ACPI_DESCRIPTION_HEADER>(Extended ? Root->XsdtAddress : Root->RsdtAddress);
-  if (Table == nullptr ||
-      Table->Signature != (Extended ? ACPI_XSDT_SIGNATURE : ACPI_RSDT_SIGNATURE) ||
-      Table->Length < sizeof(ACPI_DESCRIPTION_HEADER)) {
+  const ACPI_DESCRIPTION_HEADER* Xsdt = At<ACPI_DESCRIPTION_HEADER>(Root->XsdtAddress);
+  if (Xsdt == nullptr || Xsdt->Signature != ACPI_XSDT_SIGNATURE ||
+      Xsdt->Length < sizeof(ACPI_DESCRIPTION_HEADER)) {
     return nullptr;
   }
-  const UINT64 EntrySize = Extended ? XSDT_ENTRY_SIZE : RSDT_ENTRY_SIZE;
-  const UINT64 Entries = (Table->Length - sizeof(ACPI_DESCRIPTION_HEADER)) / EntrySize;
+  const UINT64 Entries = (Xsdt->Length - sizeof(ACPI_DESCRIPTION_HEADER)) / XSDT_ENTRY_SIZE;
   if (Entries > LARGEST_ENTRY_COUNT) {
     return nullptr;
   }
-  const UINT8* First = reinterpret_cast<const UINT8*>(Table + 1);
+  const UINT8* First = reinterpret_cast<const UINT8*>(Xsdt + 1);
   for (UINT64 Index = 0; Index < Entries; ++Index) {
-    const ACPI_DESCRIPTION_HEADER* Entry =
-        At<ACPI_DESCRIPTION_HEADER>(RootEntry(First, Index, EntrySize));
+    // The entries may lie on 4-byte boundaries only: each is copied out byte-wise.
+    UINT64 Address = 0;
+    __builtin_memcpy(&Address, First + Index * XSDT_ENTRY_SIZE, sizeof(Address));
+    const ACPI_DESCRIPTION_HEADER* Entry = At<ACPI_DESCRIPTION_HEADER>(Address);
     if (Entry != nullptr && Entry->Signature == ACPI_FADT_SIGNATURE) {
       return reinterpret_cast<const ACPI_FADT_TIMER_FIELDS*>(Entry);
     }
@@ -70,7 +54,9 @@ PmTimerPlace FindPmTimer(const EFI_CONFIGURATION_TABLE* Tables, UINT64 Count) {
       Root = static_cast<const ACPI_ROOT_POINTER*>(Tables[Index].VendorTable);
     }
   }
-  if (Root == nullptr || Root->Signature != ACPI_RSDP_SIGNATURE) {
+  // Firmware that publishes the ACPI 2.0 entry gives a root pointer with an XSDT.
+  if (Root == nullptr || Root->Signature != ACPI_RSDP_SIGNATURE ||
+      Root->Revision < ACPI_RSDP_REVISION_WITH_XSDT) {
     return {PmTimerSearch::NoAcpiTables, 0, FALSE};
   }
   const ACPI_FADT_TIMER_FIELDS* Fadt = FindFadt(Root);

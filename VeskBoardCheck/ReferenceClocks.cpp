@@ -28,11 +28,13 @@ constexpr UINT32 PM_TIMER_24_BITS = 0xFFFFFF;
 constexpr UINT32 PM_TIMER_32_BITS = 0xFFFFFFFF;
 
 // A round's wait ends once the TSC has run for the round's time at this rate, twice the fastest
-// TSC there is, so that a clock that stopped costs little. Should the TSC not move, a poll count
-// ends it: no clock read takes less than a few nanoseconds, so this many polls per tick of the
-// reference clock is ample.
+// TSC there is, so that a clock that stopped costs little. A TSC that crawls is stopped by a poll
+// count: no clock read takes less than a few nanoseconds, so this many polls per tick of the
+// reference clock is ample. A TSC that does not move at all is given up on sooner: no I/O port
+// reads in less than a TSC tick, let alone this many.
 constexpr UINT64 TSC_LIMIT_HZ = 20000000000;
 constexpr UINT64 POLLS_PER_REFERENCE_TICK = 1000;
+constexpr UINT64 POLLS_WITH_TSC_STILL = 1000;
 // A round ends within TscLimit, which its reference ticks turn into at most this rate (the PM
 // timer's rounds, which may see a few more ticks than they wait for, at most twice it).
 static_assert(TSC_LIMIT_HZ * 2 < MEASURED_HZ_LIMIT, "no round measures beyond the limit");
@@ -40,20 +42,27 @@ static_assert(TSC_LIMIT_HZ * 2 < MEASURED_HZ_LIMIT, "no round measures beyond th
 struct RoundTiming {
   UINT64 Start;
   UINT64 TscLimit;
-  UINT64 PollsLeft;
+  UINT64 PollLimit;
+  UINT64 Polls;
 };
 
 RoundTiming StartRound(UINT64 ReferenceTicks, UINT64 ReferenceHz) {
   return {TscRead(), ReferenceTicks * (TSC_LIMIT_HZ / ReferenceHz),
-          ReferenceTicks * POLLS_PER_REFERENCE_TICK};
+          ReferenceTicks * POLLS_PER_REFERENCE_TICK, 0};
 }
 
 bool RoundOver(RoundTiming& Round, UINT64 Now) {
-  return Now - Round.Start > Round.TscLimit || --Round.PollsLeft == 0;
+  ++Round.Polls;
+  if (Now == Round.Start) {
+    return Round.Polls > POLLS_WITH_TSC_STILL;
+  }
+  return Now - Round.Start > Round.TscLimit || Round.Polls > Round.PollLimit;
 }
 
 // The TSC's rate while channel 2 counts Count down; 0 when it did not reach 0 in time. Within
-// time, the TSC ran at most TSC_LIMIT_HZ.
+// time, the TSC ran at most TSC_LIMIT_HZ. The counter takes the count at the first clock after it
+// is written, which lies 0 to 1 clock after the write, and counts it down at the next Count
+// clocks: the output goes high Count + 1/2 clocks after the write, on average.
 UINT64 PitRoundRate(UINT16 Count) {
   PortWrite8(PIT_MODE_PORT, PIT_CHANNEL2_ONE_SHOT);
   PortWrite8(PIT_CHANNEL2_PORT, static_cast<UINT8>(Count & 0xFF));
@@ -66,7 +75,7 @@ UINT64 PitRoundRate(UINT16 Count) {
       return 0;
     }
     if (Reached) {
-      return (Now - Round.Start) * PIT_HZ / Count;
+      return (Now - Round.Start) * PIT_HZ * 2 / (2 * Count + 1);
     }
   }
 }
