@@ -234,6 +234,11 @@ bool MsrFaults(const SimulatedMachine& M, UINT32 Index) {
   if (Index == SimulatedMachine::APIC_BASE_MSR) {
     return !M.HasApicBaseMsr();
   }
+  if (Index == SimulatedMachine::TSC_DEADLINE_MSR) {
+    auto Leaf1 = M.CpuidLeaves.find(CPUID_VERSION_LEAF);
+    return Leaf1 == M.CpuidLeaves.end() ||
+           (Leaf1->second.Ecx & SimulatedMachine::CPUID_ECX_TSC_DEADLINE) == 0;
+  }
   if (IsX2ApicMsr(Index)) {
     return !M.X2ApicMsrsEnabled() || Index == X2APIC_MISSING_MSR;
   }

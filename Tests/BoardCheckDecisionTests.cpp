@@ -71,7 +71,7 @@ TEST_F(BoardCheckDecisions, ErrataTableAtItsEdges) {
     ProcessorFacts Facts;
     ReadProcessorFacts(&Facts);
     const ErrataFinding Finding = CheckDeadlineErrata(Facts.Identity);
-    EXPECT_EQ(Finding.Status, Case.Expected);
+    EXPECT_EQ(static_cast<int>(Finding.Status), static_cast<int>(Case.Expected));
     EXPECT_EQ(Finding.MinimumRevision, Case.Minimum);
     const bool Read = std::strcmp(Case.Vendor, "GenuineIntel") == 0 && !Case.Hypervisor;
     EXPECT_EQ(Facts.Identity.MicrocodeRead, Read);
@@ -214,7 +214,7 @@ TEST(BoardCheckOptions, ShellLinesBareOptionsAndNothing) {
     const UINT64 Size = Case.Size != 0 ? Case.Size : Case.Text.size() * sizeof(CHAR16);
     const OptionFault Fault =
         ParseOptions(Case.Text.empty() ? nullptr : Case.Text.data(), Size, &Options);
-    EXPECT_EQ(Fault.Problem, Case.Problem);
+    EXPECT_EQ(static_cast<int>(Fault.Problem), static_cast<int>(Case.Problem));
     const std::u16string Word(Fault.Word == nullptr ? u"" : Fault.Word, Fault.WordLength);
     EXPECT_EQ(Case.Problem == OptionProblem::None
                   ? std::to_string(Options.Exercise) + " " + std::to_string(Options.Token) + " " +

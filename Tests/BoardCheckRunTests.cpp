@@ -142,6 +142,7 @@ TEST_F(BoardCheckRun, InspectChangesNothingAndReportsTheBoard) {
   for (const HardwareAccessRecord& Access : Machine().Log) {
     SCOPED_TRACE(Hex(Access.Address));
     EXPECT_NE(Access.Kind, AccessKind::DeviceWrite);
+    EXPECT_NE(Access.Kind, AccessKind::Fault);
     if (Access.Kind == AccessKind::MsrWrite) {
       EXPECT_EQ(Access.Address, 0x8Bu); // cleared for the microcode revision, and nothing else
       EXPECT_EQ(Access.Value, 0u);
@@ -220,7 +221,10 @@ TEST_F(BoardCheckRun, ExerciseTimesDeadlinesAndPutsBackWhatItTouched) {
       {"no CPU protocol",
        [](BoardCheckRun&) { Firmware().FailLocate(gEfiCpuArchProtocolGuid, EFI_NOT_FOUND); },
        "not run: no CPU Architectural Protocol"},
-      {"no TSC-deadline", [](BoardCheckRun&) { Machine().CpuidLeaves[1].Ecx = 0; },
+      {"no TSC-deadline, the timer unmasked but idle",
+       [](BoardCheckRun&) {
+         Machine().CpuidLeaves[1].Ecx = 0, Machine().ApicRegister(LVT_TIMER) = 0;
+       },
        "not run: no TSC-deadline mode"},
   };
   for (const ExerciseCase& Case : Cases) {
@@ -238,6 +242,7 @@ TEST_F(BoardCheckRun, ExerciseTimesDeadlinesAndPutsBackWhatItTouched) {
     EXPECT_EQ(Machine().TscDeadline(), Deadline);
     EXPECT_EQ(Firmware().InterruptHandlers, Handlers);
     EXPECT_TRUE(Firmware().TplBalanced());
+    EXPECT_TRUE(Machine().Accesses(AccessKind::Fault).empty()) << "an access that faults";
   }
 }
 
@@ -359,6 +364,7 @@ TEST_F(BoardCheckRun, WhatIsMissingIsSaidAndTheCheckGoesOn) {
     }
     ExpectLine(Line("verdict"), Case.Verdict);
     EXPECT_TRUE(Firmware().TplBalanced());
+    EXPECT_TRUE(Machine().Accesses(AccessKind::Fault).empty()) << "an access that faults";
   }
 
   // Without a console it prints nothing, and still runs to the end.
