@@ -186,7 +186,7 @@ UINT8 PortRead8(UINT16 Port) {
       std::abort();
     }
   }
-  if (Port == SYSTEM_CONTROL_PORT) {
+  if (Port == SYSTEM_CONTROL_PORT && !M.SystemControlFloats) {
     Value = SystemControlRead(M);
   } else if (Port == SERIAL_SCRATCH_PORT && M.UartScratchPresent) {
     Value = M.UartScratch;

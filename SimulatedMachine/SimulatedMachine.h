@@ -73,6 +73,7 @@ public:
   // 0x42, gated by port 0x61 bit 0. Port 0x61 bit 5 reads its output: high once Count + 1 of its
   // 1193182 Hz clocks have passed since the count was written. A PIT that never counts keeps it low.
   bool PitCounts = true;
+  bool SystemControlFloats = false; // no legacy block: port 0x61 reads 0xFF
   UINT8 SystemControl = 0;   // port 0x61 as last written
   UINT16 PitCount = 0;       // the count written to channel 2
   UINT64 PitCountStart = 0;  // the TSC when its high byte was written

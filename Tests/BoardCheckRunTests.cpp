@@ -324,6 +324,8 @@ TEST_F(BoardCheckRun, WhatIsMissingIsSaidAndTheCheckGoesOn) {
        "no ACPI tables", "suits"},
       {"8254 stopped: the PM timer measures", [](BoardCheckRun&) { Machine().PitCounts = false; },
        "tsc-hz-pit", "no count (the 8254 did not count)", "suits"},
+      {"no 8254: port 0x61 floats", [](BoardCheckRun&) { Machine().SystemControlFloats = true; },
+       "tsc-hz-pit", "no count (the 8254 did not count)", "suits"},
       {"no clock counts",
        [](BoardCheckRun&) { Machine().PitCounts = false, Machine().PmTimerPort = 0x500; },
        "tsc-hz-pit", "no count (the 8254 did not count)",

@@ -1,7 +1,6 @@
 // The board check: an EFI application a platform engineer runs from the shell, on the board and the
 // firmware it has today, before the timer driver goes into that firmware. It prints one fact per
 // line as "name: value", then a verdict and the build settings that suit the board.
-#include "HardwareAccess/HardwareAccess.h"
 #include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
 #include "PlatformSettings.h"
 #include "UefiDefinitions/CpuArchProtocol.h"

@@ -62,12 +62,16 @@ bool RoundOver(RoundTiming& Round, UINT64 Now) {
 // The TSC's rate while channel 2 counts Count down; 0 when it did not reach 0 in time. Within
 // time, the TSC ran at most TSC_LIMIT_HZ. The counter takes the count at the first clock after it
 // is written, which lies 0 to 1 clock after the write, and counts it down at the next Count
-// clocks: the output goes high Count + 1/2 clocks after the write, on average.
+// clocks: the output goes high Count + 1/2 clocks after the write, on average. Writing the mode
+// sets the output low: an output already high is no 8254 (a port without a device reads 0xFF).
 UINT64 PitRoundRate(UINT16 Count) {
   PortWrite8(PIT_MODE_PORT, PIT_CHANNEL2_ONE_SHOT);
   PortWrite8(PIT_CHANNEL2_PORT, static_cast<UINT8>(Count & 0xFF));
   PortWrite8(PIT_CHANNEL2_PORT, static_cast<UINT8>(Count >> 8));
   RoundTiming Round = StartRound(Count, PIT_HZ);
+  if ((PortRead8(SYSTEM_CONTROL_PORT) & SYSTEM_CONTROL_OUT2) != 0) {
+    return 0;
+  }
   for (;;) {
     const bool Reached = (PortRead8(SYSTEM_CONTROL_PORT) & SYSTEM_CONTROL_OUT2) != 0;
     const UINT64 Now = TscRead();
