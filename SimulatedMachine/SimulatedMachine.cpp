@@ -186,7 +186,7 @@ UINT8 PortRead8(UINT16 Port) {
       std::abort();
     }
   }
-  if (Port == SYSTEM_CONTROL_PORT) {
+  if (Port == SYSTEM_CONTROL_PORT && !M.SystemControlFloats) {
     Value = SystemControlRead(M);
   } else if (Port == SERIAL_SCRATCH_PORT && M.UartScratchPresent) {
     Value = M.UartScratch;
@@ -233,6 +233,11 @@ bool IsX2ApicMsr(UINT32 Index) {
 bool MsrFaults(const SimulatedMachine& M, UINT32 Index) {
   if (Index == SimulatedMachine::APIC_BASE_MSR) {
     return !M.HasApicBaseMsr();
+  }
+  if (Index == SimulatedMachine::TSC_DEADLINE_MSR) {
+    auto Leaf1 = M.CpuidLeaves.find(CPUID_VERSION_LEAF);
+    return Leaf1 == M.CpuidLeaves.end() ||
+           (Leaf1->second.Ecx & SimulatedMachine::CPUID_ECX_TSC_DEADLINE) == 0;
   }
   if (IsX2ApicMsr(Index)) {
     return !M.X2ApicMsrsEnabled() || Index == X2APIC_MISSING_MSR;

@@ -73,6 +73,7 @@ public:
   // 0x42, gated by port 0x61 bit 0. Port 0x61 bit 5 reads its output: high once Count + 1 of its
   // 1193182 Hz clocks have passed since the count was written. A PIT that never counts keeps it low.
   bool PitCounts = true;
+  bool SystemControlFloats = false; // no legacy block: port 0x61 reads 0xFF
   UINT8 SystemControl = 0;   // port 0x61 as last written
   UINT16 PitCount = 0;       // the count written to channel 2
   UINT64 PitCountStart = 0;  // the TSC when its high byte was written
@@ -91,7 +92,8 @@ public:
   // 32-bit device memory at base + offset while the APIC base MSR has EN set and EXTD clear, and
   // as MSR 0x800 + offset / 16 (low 32 bits; writes keep only the low half) while EXTD is set.
   // A CPU of family 4 or 5 has no APIC base MSR: its page sits at 0xFEE00000, always enabled.
-  // Other MSRs (0x1B itself, the TSC deadline 0x6E0) live in Msrs.
+  // Other MSRs (0x1B itself, the TSC deadline 0x6E0) live in Msrs; 0x6E0 faults unless CPUID
+  // leaf 1 reports TSC-deadline mode.
   static constexpr UINT32 APIC_BASE_MSR = 0x1B;
   static constexpr UINT32 TSC_DEADLINE_MSR = 0x6E0;
   static constexpr UINT32 X2APIC_MSR_FIRST = 0x800;

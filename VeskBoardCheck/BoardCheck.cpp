@@ -1,7 +1,6 @@
 // The board check: an EFI application a platform engineer runs from the shell, on the board and the
 // firmware it has today, before the timer driver goes into that firmware. It prints one fact per
 // line as "name: value", then a verdict and the build settings that suit the board.
-#include "HardwareAccess/HardwareAccess.h"
 #include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
 #include "PlatformSettings.h"
 #include "UefiDefinitions/CpuArchProtocol.h"
@@ -21,8 +20,6 @@ constexpr UINT64 MILLISECONDS_PER_SECOND = 1000;
 constexpr UINT64 NANOSECONDS_PER_MILLISECOND = 1000000;
 // Below this many ticks, ticks x 10^9 fits 64 bits.
 constexpr UINT64 EXACT_CONVERSION_LIMIT = 1ULL << 34;
-// The longest verdict: every reason at once with the longest numbers is well within it.
-constexpr UINT64 VERDICT_TEXT_SIZE = 640;
 
 const CHAR8* YesNo(BOOLEAN Value) {
   return Value ? "yes" : "no";

@@ -10,7 +10,7 @@ constinit EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* mConsole = nullptr;
 } // namespace
 
 VOID BindConsole(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* Console) {
-  mConsole = Console;
+  mConsole = Console != nullptr && Console->OutputString != nullptr ? Console : nullptr;
 }
 
 // The text is ASCII, so each byte widens to one UCS-2 character; it goes out in chunks, so that a

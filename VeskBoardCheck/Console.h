@@ -4,7 +4,7 @@
 
 #include "UefiDefinitions/SimpleTextOutput.h"
 
-// Where the text goes from now on; null writes nothing.
+// Where the text goes from now on; null (or a console without OutputString) writes nothing.
 VOID BindConsole(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* Console);
 // Formats like FormatText (a line feed becomes carriage return and line feed) and writes the text
 // as UCS-2. One call writes at most CONSOLE_TEXT_LIMIT characters.

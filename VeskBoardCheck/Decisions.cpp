@@ -23,17 +23,21 @@ constexpr ErrataRow ERRATA_ROWS[] = {
     {0x3F, 4, 4, 0x0F},         // Haswell server, EX
     {0x4F, 0, ANY, 0x0B000020}, // Broadwell server
     {0x56, 2, 2, 0x00000011},   // Broadwell D
-    {0x56, 3, 3, 0x0700000E},   {0x56, 4, 4, 0x0F00000C}, {0x56, 5, 5, 0x0E000003},
-    {0x55, 3, 3, 0x01000136},                                                   // Skylake server
-    {0x55, 4, 4, 0x02000014},   {0x55, 5, ANY, 0},        {0x3C, 0, ANY, 0x22}, // Haswell client
-    {0x45, 0, ANY, 0x20},                                                       // Haswell mobile
-    {0x46, 0, ANY, 0x17},                                                       // Haswell with GT3e
-    {0x3D, 0, ANY, 0x25},                                                       // Broadwell client
-    {0x47, 0, ANY, 0x17}, // Broadwell with GT3e
-    {0x4E, 0, ANY, 0xB2}, // Skylake mobile
-    {0x5E, 0, ANY, 0xB2}, // Skylake desktop
-    {0x8E, 0, ANY, 0x52}, // Kaby Lake mobile
-    {0x9E, 0, ANY, 0x52}, // Kaby Lake desktop
+    {0x56, 3, 3, 0x0700000E},   // Broadwell D
+    {0x56, 4, 4, 0x0F00000C},   // Broadwell D
+    {0x56, 5, 5, 0x0E000003},   // Broadwell D
+    {0x55, 3, 3, 0x01000136},   // Skylake server
+    {0x55, 4, 4, 0x02000014},   // Skylake server
+    {0x55, 5, ANY, 0},          // Skylake server and its successors on the model
+    {0x3C, 0, ANY, 0x22},       // Haswell client
+    {0x45, 0, ANY, 0x20},       // Haswell mobile
+    {0x46, 0, ANY, 0x17},       // Haswell with GT3e
+    {0x3D, 0, ANY, 0x25},       // Broadwell client
+    {0x47, 0, ANY, 0x17},       // Broadwell with GT3e
+    {0x4E, 0, ANY, 0xB2},       // Skylake mobile
+    {0x5E, 0, ANY, 0xB2},       // Skylake desktop
+    {0x8E, 0, ANY, 0x52},       // Kaby Lake mobile
+    {0x9E, 0, ANY, 0x52},       // Kaby Lake desktop
 };
 
 // Appends reasons to a line: the first after Opening, the others after "; ".

@@ -65,5 +65,7 @@ struct BoardFindings {
 };
 
 // "suits", "suits, with warnings: W; W" or "does not suit: R; R[; with warnings: W; W]", cut at
-// BufferSize - 1 characters like FormatText. Returns the characters written.
+// BufferSize - 1 characters like FormatText. Returns the characters written. Every reason at once,
+// with the longest numbers, fits in VERDICT_TEXT_SIZE.
+constexpr UINT64 VERDICT_TEXT_SIZE = 640;
 UINT64 FormatVerdict(const BoardFindings& Board, CHAR8* Buffer, UINT64 BufferSize);

@@ -97,7 +97,7 @@ ExerciseOutcome RunExercise(EFI_BOOT_SERVICES* BootServices, EFI_CPU_ARCH_PROTOC
     Outcome.Refusal = ExerciseRefusal::ApicDisabled;
   } else if (!TimerIdle()) {
     Outcome.Refusal = ExerciseRefusal::TimerInUse;
-  } else if (Cpu == nullptr) {
+  } else if (Cpu == nullptr || Cpu->RegisterInterruptHandler == nullptr) {
     Outcome.Refusal = ExerciseRefusal::NoCpuArch;
   } else if (TscHz < DEADLINES_PER_SECOND) {
     Outcome.Refusal = ExerciseRefusal::NoRate;

@@ -35,9 +35,9 @@ constexpr UINT32 PM_TIMER_32_BITS = 0xFFFFFFFF;
 constexpr UINT64 TSC_LIMIT_HZ = 20000000000;
 constexpr UINT64 POLLS_PER_REFERENCE_TICK = 1000;
 constexpr UINT64 POLLS_WITH_TSC_STILL = 1000;
-// A round ends within TscLimit, which its reference ticks turn into at most this rate (the PM
-// timer's rounds, which may see a few more ticks than they wait for, at most twice it).
-static_assert(TSC_LIMIT_HZ * 2 < MEASURED_HZ_LIMIT, "no round measures beyond the limit");
+// A round that ends in time took at most TscLimit TSC ticks for at least its reference ticks, so
+// it measures at most TSC_LIMIT_HZ.
+static_assert(TSC_LIMIT_HZ < MEASURED_HZ_LIMIT, "no round measures beyond the limit");
 
 struct RoundTiming {
   UINT64 Start;
@@ -59,15 +59,19 @@ bool RoundOver(RoundTiming& Round, UINT64 Now) {
   return Now - Round.Start > Round.TscLimit || Round.Polls > Round.PollLimit;
 }
 
-// The TSC's rate while channel 2 counts Count down; 0 when it did not reach 0 in time. Within
-// time, the TSC ran at most TSC_LIMIT_HZ. The counter takes the count at the first clock after it
-// is written, which lies 0 to 1 clock after the write, and counts it down at the next Count
-// clocks: the output goes high Count + 1/2 clocks after the write, on average.
+// The TSC's rate while channel 2 counts Count down; 0 when it did not reach 0 in time. The counter
+// takes the count at the first clock after it is written, which lies 0 to 1 clock after the write,
+// and counts it down at the next Count clocks: the output goes high Count + 1/2 clocks after the
+// write, on average. Writing the mode sets the output low: an output already high is no 8254 (a
+// port without a device reads 0xFF).
 UINT64 PitRoundRate(UINT16 Count) {
   PortWrite8(PIT_MODE_PORT, PIT_CHANNEL2_ONE_SHOT);
   PortWrite8(PIT_CHANNEL2_PORT, static_cast<UINT8>(Count & 0xFF));
   PortWrite8(PIT_CHANNEL2_PORT, static_cast<UINT8>(Count >> 8));
   RoundTiming Round = StartRound(Count, PIT_HZ);
+  if ((PortRead8(SYSTEM_CONTROL_PORT) & SYSTEM_CONTROL_OUT2) != 0) {
+    return 0;
+  }
   for (;;) {
     const bool Reached = (PortRead8(SYSTEM_CONTROL_PORT) & SYSTEM_CONTROL_OUT2) != 0;
     const UINT64 Now = TscRead();
