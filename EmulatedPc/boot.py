@@ -4,7 +4,10 @@ headless, with the driver's serial port captured to a file.
 
   boot.py --rom FILE --video-rom FILE --serial FILE [--settings FILE] [--cpu MODEL] [--x2apic]
           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
-          [--smash-entry-guard] [--pcd-late] [--no-cpu-arch] [--timeout SECONDS] [--keep-dir DIR]
+          [--smash-entry-guard] [--pcd-late] [--no-cpu-arch]
+          [--start driver|board-check|driver-then-board-check] [--load-options TEXT]
+          [--pcd-twice-rate] [--no-acpi-tables] [--early-deadline] [--timeout SECONDS]
+          [--keep-dir DIR]
 
 The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly; the
 TSC then advances by one per instruction and its frequency is the --ips value, which the firmware
@@ -18,6 +21,14 @@ clock run to --tsc-start before it loads the driver (the emulator skips that idl
 --settings names the VeskLapicTimerDxe.settings of the driver the ROM carries (the defaults without
 it): the serial port captured is its debug port, where the firmware writes too, and the timeout
 allows for its default period.
+
+--start board-check starts the board check application the ROM carries instead of the driver;
+driver-then-board-check starts it once the driver's timer runs at --period. --load-options gives
+it its options as a loader does: a line with the program's name first comes as a shell passes it,
+its terminating NUL counted in the size; options alone as a boot option's data, without one.
+Without it the application gets none. --pcd-twice-rate makes the configuration database answer
+twice the TSC frequency; --no-acpi-tables leaves out the ACPI tables (and so the PM timer);
+--early-deadline makes one deadline of the board check's exercise fire early.
 """
 
 import argparse
@@ -33,12 +44,17 @@ from pathlib import Path
 
 import driver_settings
 
-CMOS_SIZE = 128
+CMOS_SIZE = 256  # with the upper half, which the load options take
 CMOS_SETTINGS_OFFSET = 0x60
-# Signature "VT", flags, a reserved byte, TSC frequency, period, span, TSC start; little-endian.
-CMOS_SETTINGS = struct.Struct("<2sBxIQHQ")
+# Signature "VT", flags, what to start, TSC frequency, period, span, TSC start; little-endian.
+CMOS_SETTINGS = struct.Struct("<2sBBIQHQ")
 assert CMOS_SETTINGS.size == 26, "the settings fill CMOS bytes 0x60..0x79"
-FLAGS = ("x2apic", "timer_installed", "smash_entry_guard", "pcd_late", "no_cpu_arch")  # bits 0..4
+FLAGS = ("x2apic", "timer_installed", "smash_entry_guard", "pcd_late", "no_cpu_arch",
+         "pcd_twice_rate", "no_acpi_tables", "early_deadline")  # bits 0..7
+STARTS = ("driver", "board-check", "driver-then-board-check")
+# The load options: their length in characters (0xFF: none), then one byte a character.
+CMOS_LOAD_OPTIONS_OFFSET, NO_LOAD_OPTIONS = 0x80, 0xFF
+LOAD_OPTIONS_CAPACITY = CMOS_SIZE - CMOS_LOAD_OPTIONS_OFFSET - 1
 LARGEST = (1 << 64) - 1
 # A fixed start date for the real-time clock, so that nothing differs from one run to the next.
 RTC_START = 946684800
@@ -138,10 +154,24 @@ def default_timeout(settings):
             + settings.tsc_start // IDLE_TSC_SKIPPED_PER_SECOND)
 
 
+def load_options(text):
+    """The options a loader passes: a shell's line (the program's name first) with its NUL, or the
+    options alone, as a boot option carries them, without one."""
+    encoded = (text if text.startswith("--") else text + "\0").encode("ascii")
+    if len(encoded) > LOAD_OPTIONS_CAPACITY:
+        raise argparse.ArgumentTypeError(f"at most {LOAD_OPTIONS_CAPACITY - 1} characters")
+    return encoded
+
+
 def cmos_image(settings):
     flags = sum(1 << bit for bit, flag in enumerate(FLAGS) if getattr(settings, flag))
-    fields = CMOS_SETTINGS.pack(b"VT", flags, settings.ips, settings.period, settings.span, settings.tsc_start)
-    return bytes(CMOS_SETTINGS_OFFSET) + fields + bytes(CMOS_SIZE - CMOS_SETTINGS_OFFSET - len(fields))
+    fields = CMOS_SETTINGS.pack(b"VT", flags, STARTS.index(settings.start), settings.ips, settings.period,
+                                settings.span, settings.tsc_start)
+    options = (bytes([len(settings.load_options)]) + settings.load_options
+               if settings.load_options is not None else bytes([NO_LOAD_OPTIONS]))
+    lower = bytes(CMOS_SETTINGS_OFFSET) + fields
+    upper = options + bytes(CMOS_SIZE - CMOS_LOAD_OPTIONS_OFFSET - len(options))
+    return lower + bytes(CMOS_LOAD_OPTIONS_OFFSET - len(lower)) + upper
 
 
 def boot(settings, work):
@@ -182,8 +212,12 @@ def main():
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")
     for option, (_, _, default) in NUMBERS.items():
         parser.add_argument(option, type=number(option), default=default)
+    parser.add_argument("--start", choices=STARTS, default="driver")
+    parser.add_argument("--load-options", type=load_options)
     parser.add_argument("--keep-dir")
     settings = parser.parse_args()
+    if settings.pcd_twice_rate and 2 * settings.ips > (1 << 32) - 1:
+        parser.error("--pcd-twice-rate needs an --ips below 2^31: the answer is 32 bits")
     if settings.keep_dir:
         Path(settings.keep_dir).mkdir(parents=True, exist_ok=True)
         return boot(settings, Path(settings.keep_dir).resolve())

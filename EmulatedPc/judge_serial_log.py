@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Judges one serial log of the emulated PC: the driver's own lines, word for word, and the test
-firmware's "[pc] ..." report against what a working timer driver must produce.
+firmware's "[pc] ..." report against what a working timer driver must produce; or the board check's
+console lines ("[con] ...") and what it left behind.
 
   judge_serial_log.py --expect timer|unsupported|halted|stack-fault|overflow|livelock|not-dispatched
                       [--apic xapic|x2apic] [--dispatch-pass N] [--low-half-wraps] [--map FILE]
+                      [--settings FILE] LOG
+  judge_serial_log.py --expect board-check --verdict KIND [--reason PATTERN ...] [--warning PATTERN ...]
+                      [--exercise ran|TEXT] [--uart TEXT] [--driver-first] [--apic xapic|x2apic]
                       [--settings FILE] LOG
 
   timer            the driver installs its timer; every tick of the counting window is judged
@@ -14,6 +18,13 @@ firmware's "[pc] ..." report against what a working timer driver must produce.
   overflow         a period shorter than the handler's path: the interrupt stack runs out
   livelock         a period shorter than the interrupt path: ticks come back to back
   not-dispatched   the driver's depex never holds: it is never started and prints nothing
+  board-check      the board check application ran (instead of the driver, or after it with
+                   --driver-first) and printed its lines, each judged against what the machine is
+  --verdict KIND   the board check's verdict: suits, "suits, with warnings" or "does not suit"
+  --reason, --warning PATTERN  its reasons (does not suit) and warnings, each matching one pattern
+                   (a regular expression) and no more of them
+  --exercise ran|TEXT  the exercise was asked for, and ran, or printed "exercise: TEXT"
+  --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
   --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
@@ -32,6 +43,7 @@ import sys
 from collections import namedtuple
 
 import driver_settings
+from board_check_judge import BoardCheckChecks
 
 # ---- what the driver prints, exactly
 GREETING = "Initializing LAPIC Timer Driver"
@@ -96,6 +108,7 @@ NOTIFY_CALLS = {"notify-wrong-time": 0, "notify-below-high-tpl": 0, "notify-inte
                 "notify-before-eoi": 0, "eoi-missing": 0}
 
 FIRMWARE_PREFIX = "[pc] "
+CONSOLE_PREFIX = "[con] "  # what an application writes on the console
 TICK_LINE = re.compile(r"\[pc\] tick=([0-9]+) arrival-tsc=([0-9]{1,20}) deadline-tsc=([0-9]{1,20}) "
                        r"notify-tsc=([0-9]{1,20}) interval-tsc=(-?[0-9]+) lead-tsc=(-?[0-9]+)")
 Tick = namedtuple("Tick", "index arrival deadline notify interval lead line")
@@ -115,15 +128,19 @@ def hex64(value):
 
 class SerialLog:
     """The log read once: the firmware's facts (the last one of a key counts), its tick records up to
-    the first malformed one, and the driver's own lines (every line without the prefix)."""
+    the first malformed one, the console's lines, and the driver's own lines (every other line)."""
 
     def __init__(self, path):
-        self.facts, self.driver_lines, self.ticks = {}, [], []
-        self.bare_line_ends, self.malformed_tick = 0, None
+        self.facts, self.driver_lines, self.ticks, self.console_lines = {}, [], [], []
+        self.bare_line_ends, self.bare_console_line_ends, self.malformed_tick = 0, 0, None
         with open(path, "rb") as stream:
             raw_lines = stream.read().decode("latin-1").split("\n")
         for raw in raw_lines[:-1] if raw_lines[-1] == "" else raw_lines:
             line = raw.replace("\r", "")
+            if raw.startswith(CONSOLE_PREFIX):
+                self.console_lines.append(line[len(CONSOLE_PREFIX):])
+                self.bare_console_line_ends += not raw.endswith("\r")
+                continue
             if not raw.startswith(FIRMWARE_PREFIX):
                 self.driver_lines.append(line)
                 self.bare_line_ends += not raw.endswith("\r")
@@ -156,13 +173,14 @@ class SerialLog:
             return 0
 
 
-class Judge:
+class Judge(BoardCheckChecks):
     def __init__(self, log, args):
         self.log, self.args, self.failures = log, args, 0
         settings = args.settings
         self.vector = int(settings["VESK_TIMER_VECTOR"], 16)
         self.default_period = int(settings["VESK_DEFAULT_TIMER_PERIOD"])
         self.token = int(settings["VESK_TSC_FREQUENCY_TOKEN"])
+        self.port = int(settings["VESK_DEBUG_UART_PORT"], 16)
         self.messages = settings["VESK_DEBUG_MESSAGES"] == "ON"
         self.greeting = (GREETING,) if self.messages else ()
 
@@ -418,7 +436,7 @@ class Judge:
         if self.log.fact("pcd-undefined-read"):
             self.fail(f"the driver read configuration {self.log.fact('pcd-undefined-read')}; the TSC frequency "
                       f"is token {self.token}")
-        if self.args.expect != "not-dispatched":
+        if self.args.expect != "not-dispatched" and (self.args.expect != "board-check" or self.args.driver_first):
             self.expect_fact("dispatch-pass", self.args.dispatch_pass)
         getattr(self, self.args.expect.replace("-", "_"))()
         self.verdict()
@@ -435,14 +453,22 @@ def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1], add_help=False)
     parser.add_argument("--expect", required=True,
                         choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock",
-                                 "not-dispatched"))
+                                 "not-dispatched", "board-check"))
     parser.add_argument("--apic", default="xapic", choices=("xapic", "x2apic"))
     parser.add_argument("--dispatch-pass", type=int, default=1)
     parser.add_argument("--low-half-wraps", action="store_true")
     parser.add_argument("--map")
     parser.add_argument("--settings", type=driver_settings.read, default="")
+    parser.add_argument("--verdict", choices=("suits", "suits, with warnings", "does not suit"))
+    parser.add_argument("--reason", action="append", default=[])
+    parser.add_argument("--warning", action="append", default=[])
+    parser.add_argument("--exercise")
+    parser.add_argument("--uart")
+    parser.add_argument("--driver-first", action="store_true")
     parser.add_argument("log", type=read_log)
     args = parser.parse_args()
+    if args.expect == "board-check" and args.verdict is None:
+        parser.error("--expect board-check needs the --verdict expected")
     Judge(args.log, args).run()
 
 

@@ -15,6 +15,18 @@
 #   (k) no CPU Architectural Protocol: the depex never holds, the driver never starts or prints
 #   (l) a build with other platform settings (vector, token, COM2, default period), judged by them
 #   (m) a build without debug messages, a timer installed first: no greeting, but the assertion
+# The board check application, started by the firmware (every one of its lines judged):
+#   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
+#       from a shell's command line; "suits", every deadline fired, none early
+#   (o) the default CPU, Skylake server stepping 4 with microcode 0, in x2APIC mode: "does not
+#       suit", naming the TSC-deadline erratum; the exercise still runs (the options alone, as a
+#       boot option has them)
+#   (p) a CPU without TSC-deadline: "does not suit"; the exercise does not run; a port without a
+#       UART (COM4) is named
+#   (q) the configuration database answering twice the rate, no options (inspect only), on a CPU
+#       whose highest CPUID leaf is below 0x15: "does not suit", naming both rates
+#   (r) our driver dispatched first: its timer runs; the exercise refuses, inspect finds its period
+#   (s) a deadline that fires early (staged by the firmware), no ACPI tables: "does not suit"
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
@@ -112,6 +124,33 @@ scenario l "a build with vector 0x41, token 9, COM2 at 0x2F8, default period 500
 use_build "$BUILD_DIR/emulated-pc-quiet" -DVESK_DEBUG_MESSAGES=OFF
 scenario m "VESK_DEBUG_MESSAGES=OFF, a timer protocol installed before the driver" \
   --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
+
+# The board check application, from the ROM of the default build.
+use_build "$BUILD_DIR"
+ERRATA_FREE_CPU=tigerlake # family 6 model 0x8C: no errata row; invariant TSC and ARAT
+ERRATUM_TSC_DEADLINE=(--reason "TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is below 0x2000014, update to 0x2000014 or later")
+scenario n "board check, $ERRATA_FREE_CPU, from a shell: inspect and exercise" \
+  --expect board-check --verdict suits --exercise ran -- --cpu "$ERRATA_FREE_CPU" --start board-check \
+  --load-options "VeskBoardCheck.efi --exercise"
+scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, x2APIC, options alone: the erratum" \
+  --expect board-check --apic x2apic --verdict "does not suit" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran -- \
+  --cpu "$TSC_DEADLINE_CPU" --x2apic --start board-check --load-options=--exercise
+scenario p "board check, $NO_TSC_DEADLINE_CPU: no TSC-deadline mode; asked for COM4, which has no UART" \
+  --expect board-check --verdict "does not suit" --reason "no TSC-deadline mode" --warning "TSC not invariant" \
+  --warning "no ARAT" --warning "no UART at 0x2E8" --uart "absent at 0x2E8" \
+  --exercise "not run: no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU" --start board-check \
+  --load-options 'fs0:\tools\VeskBoardCheck --exercise --port 0x2E8'
+scenario q "board check, a configuration database answering twice the rate, no options" \
+  --expect board-check --verdict "does not suit" \
+  --reason "configuration database rate 40000000 Hz is (999|1000) per mille off the measured (19|20)[0-9]{6} Hz" -- \
+  --cpu corei7_ivy_bridge_3770k --start board-check --pcd-twice-rate
+scenario r "board check after our driver, whose timer runs at 1 ms" \
+  --expect board-check --driver-first --verdict suits \
+  --exercise "not run: the platform's timer uses the local APIC timer" -- --cpu "$ERRATA_FREE_CPU" \
+  --start driver-then-board-check --load-options "VeskBoardCheck.efi --exercise"
+scenario s "board check, a deadline that fires early, no ACPI tables" \
+  --expect board-check --verdict "does not suit" --reason "exercise: 1 deadlines fired early" --exercise ran -- \
+  --cpu "$ERRATA_FREE_CPU" --start board-check --load-options=--exercise --early-deadline --no-acpi-tables
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

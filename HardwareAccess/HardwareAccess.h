@@ -37,3 +37,6 @@ UINT64 LoadedImageBase();
 // Spins on a local volatile flag that nothing in the firmware writes; a debugger that writes a
 // non-zero value into it lets the call return.
 VOID HaltUntilReleased();
+
+// Doubleword I/O port read (IN EAX,DX), for a 32-bit counter that byte-wise reads would tear.
+UINT32 PortRead32(UINT16 Port);

@@ -61,3 +61,9 @@ VOID HaltUntilReleased() {
   while (Released == 0) {
   }
 }
+
+UINT32 PortRead32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ __volatile__("inl %1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}

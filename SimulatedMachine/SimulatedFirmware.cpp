@@ -156,6 +156,29 @@ EFI_STATUS EFIAPI RegisterInterruptHandlerService(EFI_CPU_ARCH_PROTOCOL* This,
   return Status;
 }
 
+EFI_STATUS EFIAPI OutputStringService(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* This, CHAR16* String) {
+  SimulatedFirmware& F = Firmware();
+  if (This != &F.ConsoleOut || String == nullptr) {
+    Misuse("OutputString with another console or no text");
+    return EFI_INVALID_PARAMETER;
+  }
+  F.ConsoleWritten += String;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE Handle, const EFI_GUID* Protocol,
+                                        VOID** Interface) {
+  SimulatedFirmware& F = Firmware();
+  EFI_STATUS Status = EFI_UNSUPPORTED;
+  if (Handle == F.ImageHandle && Protocol != nullptr && Interface != nullptr &&
+      SameGuid(*Protocol, gEfiLoadedImageProtocolGuid)) {
+    *Interface = &F.LoadedImage;
+    Status = EFI_SUCCESS;
+  }
+  F.Call(FirmwareService::HandleProtocol, Status);
+  return Status;
+}
+
 UINT32 EFIAPI PcdGet32Service(UINTN TokenNumber) {
   SimulatedFirmware& F = Firmware();
   UINT32 Value = 0;
@@ -189,10 +212,29 @@ void SimulatedFirmware::Reset() {
   SystemTableData.BootServices = &BootServices;
   CpuArch.RegisterInterruptHandler = RegisterInterruptHandlerService;
   Pcd.Get32 = PcdGet32Service;
+  ConsoleOut.OutputString = OutputStringService;
+  SystemTableData.ConOut = &ConsoleOut;
+  BootServices.HandleProtocol = reinterpret_cast<VOID*>(HandleProtocolService);
+  LoadedImage.SystemTable = &SystemTableData;
   Pcd32[TSC_FREQUENCY_TOKEN] = DEFAULT_TSC_FREQUENCY;
   ImageHandle = NewHandle();
   InstallProtocol(gEfiCpuArchProtocolGuid, &CpuArch);
   InstallProtocol(gPcdProtocolGuid, &Pcd);
+}
+
+std::string SimulatedFirmware::ConsoleText() const {
+  return std::string(ConsoleWritten.begin(), ConsoleWritten.end());
+}
+
+void SimulatedFirmware::SetLoadOptions(const std::u16string& Text, std::optional<UINT32> Size) {
+  LoadOptions = Text;
+  LoadedImage.LoadOptions = LoadOptions.data();
+  LoadedImage.LoadOptionsSize = Size.value_or(static_cast<UINT32>(Text.size() * sizeof(CHAR16)));
+}
+
+void SimulatedFirmware::PublishTables() {
+  SystemTableData.ConfigurationTable = ConfigurationTables.data();
+  SystemTableData.NumberOfTableEntries = ConfigurationTables.size();
 }
 
 EFI_HANDLE SimulatedFirmware::NewHandle() {

@@ -15,7 +15,9 @@
 #include "PlatformSettings.h"
 #include "SimulatedMachine/SimulatedMachine.h"
 #include "UefiDefinitions/CpuArchProtocol.h"
+#include "UefiDefinitions/LoadedImage.h"
 #include "UefiDefinitions/PcdProtocol.h"
+#include "UefiDefinitions/SimpleTextOutput.h"
 #include "UefiDefinitions/UefiSystemTable.h"
 
 #include <map>
@@ -28,7 +30,8 @@ enum class FirmwareService : UINT64 {
   LocateProtocol = 1,
   InstallMultipleProtocolInterfaces,
   RegisterInterruptHandler,
-  PcdGet32
+  PcdGet32,
+  HandleProtocol
 };
 
 struct InstalledInterface {
@@ -89,6 +92,20 @@ public:
   // ---- Configuration database ----
   std::map<UINTN, UINT32> Pcd32;  // unknown tokens answer 0 and are noted as a misuse
   std::vector<UINTN> PcdRequests; // tokens asked for, in order
+
+  // ---- What an application is given ----
+  // The console (ConOut) records the UCS-2 text it is given; ConsoleText() is it in ASCII.
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL ConsoleOut{};
+  std::u16string ConsoleWritten;
+  std::string ConsoleText() const;
+  // HandleProtocol answers the Loaded Image protocol on ImageHandle, with these options (as given
+  // by SetLoadOptions: the text, and a size in bytes that need not cover its zero).
+  EFI_LOADED_IMAGE_PROTOCOL LoadedImage{};
+  std::u16string LoadOptions;
+  void SetLoadOptions(const std::u16string& Text, std::optional<UINT32> Size = std::nullopt);
+  // Published in the system table by PublishTables.
+  std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables;
+  void PublishTables();
 
   // Used by the service implementations.
   struct LocateFailure {

@@ -19,6 +19,27 @@ constexpr UINT64 APIC_BASE_ADDRESS_MASK = ~0xFFFULL;
 // Offset 0xE0 (destination format) has no x2APIC counterpart.
 constexpr UINT32 X2APIC_MISSING_MSR = 0x80E;
 constexpr UINT32 X2APIC_OFFSET_SHIFT = 4;
+
+constexpr UINT16 SERIAL_SCRATCH_PORT = DEBUG_UART_BASE + 7;
+constexpr UINT16 PIT_CHANNEL2_PORT = 0x42;
+constexpr UINT16 PIT_MODE_PORT = 0x43;
+constexpr UINT16 SYSTEM_CONTROL_PORT = 0x61;
+constexpr UINT8 SYSTEM_CONTROL_OUT2 = 0x20;
+constexpr UINT64 PIT_HZ = 1193182;
+constexpr UINT64 PM_TIMER_HZ = 3579545;
+constexpr UINT32 MICROCODE_MSR = 0x8B;
+
+// Ticks of a clock of Hz after TscTicks at the TSC's rate; exact in 128 bits.
+UINT64 ClockTicks(UINT64 TscTicks, UINT64 Hz, UINT64 TscHz) {
+  return TscHz == 0 ? 0
+                    : static_cast<UINT64>(static_cast<unsigned __int128>(TscTicks) * Hz / TscHz);
+}
+
+UINT8 SystemControlRead(const SimulatedMachine& M) {
+  const bool Out2 = M.PitCounts && ClockTicks(M.Tsc - M.PitCountStart, PIT_HZ, M.TscHz) >
+                                       static_cast<UINT64>(M.PitCount);
+  return static_cast<UINT8>((M.SystemControl & 0x0F) | (Out2 ? SYSTEM_CONTROL_OUT2 : 0));
+}
 } // namespace
 
 SimulatedMachine& Machine() {
@@ -165,6 +186,11 @@ UINT8 PortRead8(UINT16 Port) {
       std::abort();
     }
   }
+  if (Port == SYSTEM_CONTROL_PORT && !M.SystemControlFloats) {
+    Value = SystemControlRead(M);
+  } else if (Port == SERIAL_SCRATCH_PORT && M.UartScratchPresent) {
+    Value = M.UartScratch;
+  }
   M.Record(AccessKind::PortRead, Port, Value);
   return Value;
 }
@@ -173,8 +199,29 @@ VOID PortWrite8(UINT16 Port, UINT8 Value) {
   SimulatedMachine& M = Machine();
   if (Port == SERIAL_TRANSMIT_PORT) {
     M.PollsSinceTransmit = 0;
+  } else if (Port == SERIAL_SCRATCH_PORT) {
+    M.UartScratch = Value;
+  } else if (Port == SYSTEM_CONTROL_PORT) {
+    M.SystemControl = Value;
+  } else if (Port == PIT_MODE_PORT) {
+    M.PitLowByteNext = true;
+  } else if (Port == PIT_CHANNEL2_PORT) {
+    M.PitCount = M.PitLowByteNext ? Value : static_cast<UINT16>(M.PitCount | Value << 8);
+    M.PitCountStart = M.Tsc;
+    M.PitLowByteNext = !M.PitLowByteNext;
   }
   M.Record(AccessKind::PortWrite, Port, Value);
+}
+
+UINT32 PortRead32(UINT16 Port) {
+  SimulatedMachine& M = Machine();
+  UINT32 Value = 0xFFFFFFFF;
+  if (Port == M.PmTimerPort && Port != 0) {
+    const UINT64 Ticks = ClockTicks(M.Tsc, PM_TIMER_HZ, M.TscHz);
+    Value = static_cast<UINT32>(M.PmTimer32Bits ? Ticks : Ticks & 0xFFFFFF);
+  }
+  M.Record(AccessKind::PortRead, Port, Value);
+  return Value;
 }
 
 namespace {
@@ -186,6 +233,11 @@ bool IsX2ApicMsr(UINT32 Index) {
 bool MsrFaults(const SimulatedMachine& M, UINT32 Index) {
   if (Index == SimulatedMachine::APIC_BASE_MSR) {
     return !M.HasApicBaseMsr();
+  }
+  if (Index == SimulatedMachine::TSC_DEADLINE_MSR) {
+    auto Leaf1 = M.CpuidLeaves.find(CPUID_VERSION_LEAF);
+    return Leaf1 == M.CpuidLeaves.end() ||
+           (Leaf1->second.Ecx & SimulatedMachine::CPUID_ECX_TSC_DEADLINE) == 0;
   }
   if (IsX2ApicMsr(Index)) {
     return !M.X2ApicMsrsEnabled() || Index == X2APIC_MISSING_MSR;
@@ -239,14 +291,18 @@ CpuidResult CpuidExecute(UINT32 Leaf) {
   SimulatedMachine& M = Machine();
   auto Found = M.CpuidLeaves.find(Leaf);
   CpuidResult Result = Found == M.CpuidLeaves.end() ? CpuidResult{0, 0, 0, 0} : Found->second;
+  if (Leaf == CPUID_VERSION_LEAF && M.MicrocodeRevision != 0 && MsrValue(M.Msrs, MICROCODE_MSR) == 0) {
+    M.Msrs[MICROCODE_MSR] = static_cast<UINT64>(M.MicrocodeRevision) << 32;
+  }
   M.Record(AccessKind::Cpuid, Leaf, Result.Eax);
   return Result;
 }
 
 UINT64 TscRead() {
   SimulatedMachine& M = Machine();
-  M.Record(AccessKind::TscRead, 0, M.Tsc);
-  return M.Tsc;
+  const UINT64 Value = M.Tsc;
+  M.Record(AccessKind::TscRead, 0, Value);
+  return Value;
 }
 
 UINT32 DeviceRead32(UINT64 Address) {

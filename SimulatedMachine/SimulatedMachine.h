@@ -64,12 +64,36 @@ public:
   UINT64 Tsc = 0;
   std::map<UINT64, UINT32> DeviceMemory;
 
+  // ---- Time and the clocks that measure it ----
+  // Every access lets the TSC run on by TscPerAccess (0: time stands still, as most tests want);
+  // TscHz is its rate, by which the reference clocks below count.
+  UINT64 TscPerAccess = 0;
+  UINT64 TscHz = 0;
+  // The 8254's channel 2, programmed through ports 0x43 (0xB0: low then high byte, mode 0) and
+  // 0x42, gated by port 0x61 bit 0. Port 0x61 bit 5 reads its output: high once Count + 1 of its
+  // 1193182 Hz clocks have passed since the count was written. A PIT that never counts keeps it low.
+  bool PitCounts = true;
+  bool SystemControlFloats = false; // no legacy block: port 0x61 reads 0xFF
+  UINT8 SystemControl = 0;   // port 0x61 as last written
+  UINT16 PitCount = 0;       // the count written to channel 2
+  UINT64 PitCountStart = 0;  // the TSC when its high byte was written
+  bool PitLowByteNext = true;
+  // The ACPI power-management timer: 3579545 Hz, 24 or 32 bits, read at this port (0: none).
+  UINT16 PmTimerPort = 0;
+  bool PmTimer32Bits = false;
+  // The debug UART's scratch register (base + 7), when a UART is there to keep what is written.
+  bool UartScratchPresent = true;
+  UINT8 UartScratch = 0;
+  // MSR 0x8B: CPUID leaf 1 loads this revision into its high half when the MSR was cleared first.
+  UINT32 MicrocodeRevision = 0;
+
   // ---- The local APIC ----
   // One register file, keyed by the register's byte offset in the xAPIC page. It is reached as
   // 32-bit device memory at base + offset while the APIC base MSR has EN set and EXTD clear, and
   // as MSR 0x800 + offset / 16 (low 32 bits; writes keep only the low half) while EXTD is set.
   // A CPU of family 4 or 5 has no APIC base MSR: its page sits at 0xFEE00000, always enabled.
-  // Other MSRs (0x1B itself, the TSC deadline 0x6E0) live in Msrs.
+  // Other MSRs (0x1B itself, the TSC deadline 0x6E0) live in Msrs; 0x6E0 faults unless CPUID
+  // leaf 1 reports TSC-deadline mode.
   static constexpr UINT32 APIC_BASE_MSR = 0x1B;
   static constexpr UINT32 TSC_DEADLINE_MSR = 0x6E0;
   static constexpr UINT32 X2APIC_MSR_FIRST = 0x800;
@@ -121,6 +145,7 @@ public:
   // Used by the hardware layer.
   void Record(AccessKind Kind, UINT64 Address, UINT64 Value) {
     Log.push_back({Kind, Address, Value});
+    Tsc += TscPerAccess;
     if (AfterAccess) {
       AfterAccess(HardwareAccessRecord{Kind, Address, Value});
     }

@@ -1,6 +1,7 @@
-// Reads the built firmware image and checks what the firmware's loader will check: a PE32+ image
-// for x86-64 that loads as a boot-service driver at any address and imports nothing. With the
-// linker map it also checks the stack guards that only the optimised image shows as built.
+// Reads the built firmware images, the driver and the board check application, and checks what the
+// firmware's loader will check: a PE32+ image for x86-64 of its subsystem that loads at any address
+// and imports nothing, with sections that firmware with image memory protection can protect. With
+// the linker map it also checks the driver's stack guards that only the optimised image shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #ifndef VESK_IMAGE_PATH
 #define VESK_IMAGE_PATH ""
 #define VESK_DEBUG_IMAGE_PATH ""
+#define VESK_BOARD_CHECK_IMAGE_PATH ""
 #define VESK_OBJDUMP ""
 #endif
 
@@ -28,7 +30,12 @@ constexpr uint32_t PE_SIGNATURE = 0x00004550; // "PE\0\0"
 constexpr uint16_t MACHINE_X64 = 0x8664;
 constexpr uint16_t FILE_RELOCS_STRIPPED = 0x0001;
 constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
+constexpr uint16_t SUBSYSTEM_EFI_APPLICATION = 10;
 constexpr uint16_t SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11;
+constexpr uint16_t DLL_NX_COMPAT = 0x0100;
+constexpr uint32_t PAGE_SIZE = 4096;
+constexpr uint32_t SECTION_MEMORY_EXECUTE = 0x20000000;
+constexpr uint32_t SECTION_MEMORY_WRITE = 0x80000000;
 constexpr uint32_t IMPORT_DIRECTORY = 1;
 constexpr uint32_t BASE_RELOCATION_DIRECTORY = 5;
 constexpr uint16_t RELOCATION_ABSOLUTE = 0; // padding
@@ -37,7 +44,9 @@ constexpr uint16_t RELOCATION_DIR64 = 10;
 // Offsets inside the PE32+ optional header.
 constexpr uint32_t OPT_ENTRY_POINT = 16;
 constexpr uint32_t OPT_IMAGE_BASE = 24;
+constexpr uint32_t OPT_SECTION_ALIGNMENT = 32;
 constexpr uint32_t OPT_SUBSYSTEM = 68;
+constexpr uint32_t OPT_DLL_CHARACTERISTICS = 70;
 constexpr uint32_t OPT_DIRECTORY_COUNT = 108;
 constexpr uint32_t OPT_DIRECTORIES = 112;
 
@@ -46,20 +55,36 @@ struct Section {
   uint32_t VirtualSize;
   uint32_t RawOffset;
   uint32_t RawSize;
+  uint32_t Characteristics;
 };
 
-class FirmwareImage : public ::testing::Test {
+// An image the build makes: where it is, the subsystem it must have, and the most it may take on
+// disk (0: no limit).
+struct ImageKind {
+  const char* Name;
+  const char* Path;
+  uint16_t Subsystem;
+  size_t LargestFile;
+};
+void PrintTo(const ImageKind& Kind, std::ostream* Stream) {
+  *Stream << Kind.Name;
+}
+const ImageKind DRIVER = {"Driver", VESK_IMAGE_PATH, SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER, 0};
+const ImageKind BOARD_CHECK = {"BoardCheck", VESK_BOARD_CHECK_IMAGE_PATH, SUBSYSTEM_EFI_APPLICATION,
+                               16 * 1024};
+
+class FirmwareImageFile : public ::testing::Test {
 protected:
   std::vector<uint8_t> Bytes;
   uint32_t Pe = 0;
   uint32_t Optional = 0;
   std::vector<Section> Sections;
 
-  void SetUp() override {
-    if (std::strlen(VESK_IMAGE_PATH) == 0) {
-      GTEST_SKIP() << "this build does not make the firmware image";
+  void LoadImage(const ImageKind& Kind) {
+    if (std::strlen(Kind.Path) == 0) {
+      GTEST_SKIP() << "this build does not make the firmware images";
     }
-    Load(VESK_IMAGE_PATH);
+    Load(Kind.Path);
   }
 
   void Load(const char* Path) {
@@ -76,7 +101,8 @@ protected:
     for (uint16_t Index = 0; Index < SectionCount; ++Index) {
       uint32_t Header = SectionTable + Index * 40u;
       Sections.push_back({Read<uint32_t>(Header + 12), Read<uint32_t>(Header + 8),
-                          Read<uint32_t>(Header + 20), Read<uint32_t>(Header + 16)});
+                          Read<uint32_t>(Header + 20), Read<uint32_t>(Header + 16),
+                          Read<uint32_t>(Header + 36)});
     }
   }
 
@@ -110,20 +136,51 @@ protected:
   }
 };
 
-TEST_F(FirmwareImage, IsAnX64BootServiceDriverLinkedAtZero) {
+// Each image the build makes, for the checks both must pass.
+class FirmwareImage : public FirmwareImageFile, public ::testing::WithParamInterface<ImageKind> {
+protected:
+  void SetUp() override { LoadImage(GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(Images, FirmwareImage, ::testing::Values(DRIVER, BOARD_CHECK),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+// The driver's image with its debug file and linker map.
+class DriverImage : public FirmwareImageFile {
+protected:
+  void SetUp() override { LoadImage(DRIVER); }
+};
+
+TEST_P(FirmwareImage, IsAnX64ImageOfItsSubsystemLinkedAtZero) {
   EXPECT_EQ(Read<uint16_t>(Pe + 4), MACHINE_X64);
   EXPECT_EQ(Read<uint16_t>(Optional), OPTIONAL_MAGIC_PE32_PLUS);
-  EXPECT_EQ(Read<uint16_t>(Optional + OPT_SUBSYSTEM), SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
+  EXPECT_EQ(Read<uint16_t>(Optional + OPT_SUBSYSTEM), GetParam().Subsystem);
   EXPECT_EQ(Read<uint64_t>(Optional + OPT_IMAGE_BASE), 0u);
   EXPECT_NE(FileOffset(Read<uint32_t>(Optional + OPT_ENTRY_POINT)), 0u) << "entry outside sections";
+  if (GetParam().LargestFile != 0) {
+    EXPECT_LE(Bytes.size(), GetParam().LargestFile);
+  }
 }
 
-TEST_F(FirmwareImage, ImportsNothing) {
+// What firmware with image memory protection needs to map each section with its own rights: pages
+// of their own, no page both writable and executable, and the image saying it runs so.
+TEST_P(FirmwareImage, SectionsCanBeProtectedPageByPage) {
+  EXPECT_EQ(Read<uint32_t>(Optional + OPT_SECTION_ALIGNMENT), PAGE_SIZE);
+  EXPECT_NE(Read<uint16_t>(Optional + OPT_DLL_CHARACTERISTICS) & DLL_NX_COMPAT, 0) << "NX_COMPAT";
+  ASSERT_FALSE(Sections.empty());
+  for (const Section& S : Sections) {
+    SCOPED_TRACE("section at " + std::to_string(S.VirtualAddress));
+    EXPECT_EQ(S.VirtualAddress % PAGE_SIZE, 0u);
+    EXPECT_NE(S.Characteristics & (SECTION_MEMORY_WRITE | SECTION_MEMORY_EXECUTE),
+              SECTION_MEMORY_WRITE | SECTION_MEMORY_EXECUTE);
+  }
+}
+
+TEST_P(FirmwareImage, ImportsNothing) {
   EXPECT_EQ(DirectorySize(IMPORT_DIRECTORY), 0u);
 }
 
 // Linked at 0, the image is unusable unless the loader can relocate every absolute address.
-TEST_F(FirmwareImage, CarriesWellFormedBaseRelocations) {
+TEST_P(FirmwareImage, CarriesWellFormedBaseRelocations) {
   EXPECT_EQ(Read<uint16_t>(Pe + 22) & FILE_RELOCS_STRIPPED, 0);
   uint32_t Size = DirectorySize(BASE_RELOCATION_DIRECTORY);
   ASSERT_GT(Size, 0u);
@@ -152,7 +209,7 @@ TEST_F(FirmwareImage, CarriesWellFormedBaseRelocations) {
 
 // The debug file is the same objects linked once more with their DWARF sections. Its code and data
 // must be the image's, byte for byte at the same addresses, or every place it resolves is wrong.
-TEST_F(FirmwareImage, DebugFileHoldsTheImageBytesAtTheSameAddresses) {
+TEST_F(DriverImage, DebugFileHoldsTheImageBytesAtTheSameAddresses) {
   const std::vector<uint8_t> Image = Bytes;
   const std::vector<Section> ImageSections = Sections;
   ASSERT_NO_FATAL_FAILURE(Load(VESK_DEBUG_IMAGE_PATH));
@@ -209,7 +266,7 @@ std::map<uint64_t, std::string> Disassemble() {
 
 // The guarded functions copy mStackGuard into a slot of their frame at entry; on the way out they
 // compare the slot with it and branch to ReportStackFault when the two differ.
-TEST_F(FirmwareImage, GuardedFunctionsCheckTheirFrameBeforeReturning) {
+TEST_F(DriverImage, GuardedFunctionsCheckTheirFrameBeforeReturning) {
   const std::map<std::string, uint64_t> Symbols = MapSymbols();
   ASSERT_EQ(Symbols.count("__stack_chk_guard") + Symbols.count("__stack_chk_fail"), 2u);
   const std::regex GuardLoad(R"(movq -?\d+\(%rip\), %(\w+) # )" +

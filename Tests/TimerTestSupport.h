@@ -85,6 +85,8 @@ inline std::string FirmwareCallName(UINT64 Service) {
     return "register";
   case FirmwareService::PcdGet32:
     return "pcd";
+  case FirmwareService::HandleProtocol:
+    return "handle";
   }
   return "firmware " + Hex(Service);
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the driver image from scratch and writes what a platform engineer takes away into one
 # folder: the image, its dependency expression, its firmware file and a firmware volume holding
-# it, its linker map, its debug information, the platform settings it was built with and their
-# SHA-256 sums. Prints the sums. The build is reproducible: the same sources and settings give the
+# it, its linker map, its debug information, the platform settings it was built with, the board
+# check application and their SHA-256 sums. Prints the sums. The build is reproducible: the same sources and settings give the
 # same bytes in any folder, at any time.
 #
 #   Tools/release.sh [--out DIR] [-DVESK_SETTING=value ...]
@@ -59,7 +59,7 @@ cmake --build "$build" >"$build/build.log" 2>&1 || { tail -n 40 "$build/build.lo
 checked python3 "$ROOT/Tools/release_folder.py" clear "$out"
 mkdir -p "$out"
 files=("$IMAGE_NAME.efi" "$IMAGE_NAME.depex" "$IMAGE_NAME.ffs" "$IMAGE_NAME.fv" "$IMAGE_NAME.map"
-       "$IMAGE_NAME.debug" "$IMAGE_NAME.settings")
+       "$IMAGE_NAME.debug" "$IMAGE_NAME.settings" VeskBoardCheck.efi)
 for file in "${files[@]}"; do
   cp "$build/$file" "$out/$file"
 done

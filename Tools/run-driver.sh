@@ -7,7 +7,7 @@
 #   Tools/run-driver.sh [--x2apic] [--period UNITS] [--cpu MODEL] [--span PERIODS] [--ips N]
 #                       [--tsc-start VALUE] [--timer-installed] [--smash-entry-guard]
 #                       [--pcd-late] [--no-cpu-arch] [--timeout SECONDS] [--plot FILE.svg]
-#                       [--build-dir DIR]
+#                       [--build-dir DIR] [--board-check[=OPTIONS]]
 #
 #   --x2apic           switch the local APIC to x2APIC mode before the driver starts
 #   --period UNITS     the tick period the firmware core asks for, in 100 ns units (default 10000;
@@ -33,6 +33,8 @@
 #                      folder must exist and be writable
 #   --build-dir DIR    the build folder (default build), configured with any platform settings;
 #                      the run is judged against them (DIR/image/VeskLapicTimerDxe.settings)
+#   --board-check[=OPTIONS]  start the board check application instead of the driver, with its
+#                      options (--board-check=--exercise); its own verdict ends the log
 #
 # Numbers are decimal or 0x-hex. Every option is checked before anything is built, and the serial
 # log shown is always this run's.
@@ -66,6 +68,11 @@ while [ $# -gt 0 ]; do
   shift
   case "$option" in
     -h | --help) help; exit 0 ;;
+    --board-check) expect=board-check; boot_options+=(--start board-check); continue ;;
+    --board-check=*)
+      expect=board-check
+      boot_options+=(--start board-check "--load-options=${option#*=}")
+      continue ;;
     --x2apic) apic=x2apic ;;
     --timer-installed) expect=halted ;;
     --smash-entry-guard) expect=stack-fault ;;
@@ -118,6 +125,7 @@ EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" --video-rom "$bu
 [ ! -f "$log" ] || tr -d '\r' < "$log"
 [ "$status" -eq 0 ] || exit "$status"
 [ -z "$plot" ] || Tools/plot-ticks.sh "$log" "$plot"
+[ "$expect" != board-check ] || exit 0 # the scenarios judge the board check; here its verdict is the answer
 
 # A CPU without the TSC-deadline timer must make the driver decline; any other must give ticks,
 # or halt when a timer was there first or the entry's guard was overwritten.

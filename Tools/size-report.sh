@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Reports the firmware image's size on disk, its sections, and its largest stack frames (read from
-# each function's prologue in the image).
+# each function's prologue in the image), then the board check application's size and sections.
 #
 #   Tools/size-report.sh [FRAMES]      FRAMES: how many of the largest frames to list (default 5)
 set -euo pipefail
@@ -30,3 +30,7 @@ python3 Tools/image_sections.py "$image"
 echo
 echo "Largest stack frames (bytes, from each function's prologue; return address included):"
 python3 Tools/stack_frames.py "$image" build/image/VeskLapicTimerDxe.map "$frames"
+echo
+check=build/image/VeskBoardCheck.efi
+echo "Board check: $check, $(stat -c %s "$check") bytes on disk (at most 16384)"
+python3 Tools/image_sections.py "$check"

@@ -91,3 +91,21 @@ struct EFI_SYSTEM_TABLE {
 };
 static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96, "BootServices slot");
 static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "EFI_SYSTEM_TABLE size");
+
+// The slots the board check uses beyond the driver's keep their plain pointer types above, so that
+// the driver's debug information describes the tables as it always has; these are their types.
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL; // UefiDefinitions/SimpleTextOutput.h
+typedef EFI_STATUS(EFIAPI* EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID* Protocol,
+                                                VOID** Interface);
+static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152, "HandleProtocol slot");
+
+// One entry of the list of tables the firmware publishes (ACPI, SMBIOS, ...).
+struct EFI_CONFIGURATION_TABLE {
+  EFI_GUID VendorGuid;
+  VOID* VendorTable;
+};
+static_assert(sizeof(EFI_CONFIGURATION_TABLE) == 24, "EFI_CONFIGURATION_TABLE size");
+static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64, "ConOut slot");
+static_assert(offsetof(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 104 &&
+                  offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 112,
+              "configuration table slots");

@@ -2,6 +2,8 @@
 file(GLOB DRIVER_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/Library/*/*.cpp
   ${CMAKE_SOURCE_DIR}/VeskLapicTimerDxe/*.cpp)
+# The board check's own sources; it also takes the driver's library sources, not the driver.
+file(GLOB BOARD_CHECK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/VeskBoardCheck/*.cpp)
 
 # Assertion reports name source files relative to the tree, in both builds.
 set(DRIVER_COMMON_FLAGS

@@ -1,16 +1,15 @@
-# The firmware image: a freestanding PE32+ EFI boot-service driver linked by lld-link, and beside it
-# the same link with its DWARF debug information, for turning fault addresses into source lines.
+# The firmware images: the driver, a freestanding PE32+ EFI boot-service driver linked by lld-link,
+# and beside it the same link with its DWARF debug information, for turning fault addresses into
+# source lines; and the board check, an EFI application linked from the same library objects.
 find_program(LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 
 set(IMAGE_NAME VeskLapicTimerDxe)
+set(BOARD_CHECK_NAME VeskBoardCheck)
 option(VESK_IMAGE_DEBUG_INFO "Also link the image with its debug information beside it" ON)
 
-add_library(DriverImageObjects OBJECT
-  ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/HardwareAccess/RealInstructions.cpp)
-target_include_directories(DriverImageObjects PRIVATE ${CMAKE_SOURCE_DIR} ${VESK_SETTINGS_INCLUDE_DIR})
 # Debug information does not change the generated code; it only ever reaches the debug file. The
 # prefix maps keep the build's folders out of it, so that it is as reproducible as the image.
-target_compile_options(DriverImageObjects PRIVATE
+set(IMAGE_COMPILE_OPTIONS
   ${DRIVER_COMMON_FLAGS}
   -std=c++20 -Oz -flto
   -ffreestanding -nostdlib -fno-threadsafe-statics
@@ -19,12 +18,19 @@ target_compile_options(DriverImageObjects PRIVATE
   -Werror=global-constructors -Werror=exit-time-destructors
   -gdwarf-4 -fdebug-prefix-map=${CMAKE_BINARY_DIR}=. -fdebug-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
+add_library(DriverImageObjects OBJECT
+  ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/HardwareAccess/RealInstructions.cpp)
+target_include_directories(DriverImageObjects PRIVATE ${CMAKE_SOURCE_DIR} ${VESK_SETTINGS_INCLUDE_DIR})
+target_compile_options(DriverImageObjects PRIVATE ${IMAGE_COMPILE_OPTIONS})
+
 # Optimised for size across the whole image at link time. Sections keep their 4 KiB alignment in
 # memory, so the firmware can protect each one, but are packed tightly in the file. A fixed time
 # stamp instead of /Brepro: the same bytes every build, without a debug directory in the image.
 # The linker map prints that stamp as a local time: UTC makes the map the same everywhere too.
+# Each image names its subsystem and entry point in its own link options.
 set(CMAKE_CXX_LINK_EXECUTABLE
-  "${CMAKE_COMMAND} -E env TZ=UTC ${LLD_LINK} /nologo /nodefaultlib /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
+  "${CMAKE_COMMAND} -E env TZ=UTC ${LLD_LINK} /nologo /nodefaultlib /base:0 /timestamp:0 /opt:ref /filealign:32 <LINK_FLAGS> <OBJECTS> /out:<TARGET>")
+set(DRIVER_LINK_OPTIONS /subsystem:efi_boot_service_driver /entry:LapicTimerDriverEntry)
 
 # The settings the image is built with, beside it, for the ROM that carries it and for a release:
 # one NAME=value line each, in canonical form (cmake/platform_settings.py). Rewritten only when they
@@ -33,7 +39,7 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/${IMAGE_NAME}.settings CONTENT "${VESK
 
 add_executable(${IMAGE_NAME} $<TARGET_OBJECTS:DriverImageObjects>)
 set_target_properties(${IMAGE_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
-target_link_options(${IMAGE_NAME} PRIVATE /map:${CMAKE_BINARY_DIR}/${IMAGE_NAME}.map)
+target_link_options(${IMAGE_NAME} PRIVATE ${DRIVER_LINK_OPTIONS} /map:${CMAKE_BINARY_DIR}/${IMAGE_NAME}.map)
 
 # The same objects linked once more with their DWARF sections. Its loaded sections are the
 # image's (its read-only data only gains the debug directory at the end), so its addresses are
@@ -42,8 +48,21 @@ if(VESK_IMAGE_DEBUG_INFO)
   add_executable(${IMAGE_NAME}DebugInfo $<TARGET_OBJECTS:DriverImageObjects>)
   set_target_properties(${IMAGE_NAME}DebugInfo PROPERTIES
     OUTPUT_NAME ${IMAGE_NAME} SUFFIX ".debug" LINKER_LANGUAGE CXX)
-  target_link_options(${IMAGE_NAME}DebugInfo PRIVATE /debug:dwarf /ignore:longsections)
+  target_link_options(${IMAGE_NAME}DebugInfo PRIVATE ${DRIVER_LINK_OPTIONS} /debug:dwarf /ignore:longsections)
 endif()
+
+# The board check: its own sources and the driver's library and hardware objects, the very objects
+# the driver is linked from, without the driver's own.
+add_library(BoardCheckImageObjects OBJECT ${BOARD_CHECK_SOURCES})
+target_include_directories(BoardCheckImageObjects PRIVATE ${CMAKE_SOURCE_DIR} ${VESK_SETTINGS_INCLUDE_DIR})
+target_compile_options(BoardCheckImageObjects PRIVATE ${IMAGE_COMPILE_OPTIONS})
+add_executable(${BOARD_CHECK_NAME}
+  $<FILTER:$<TARGET_OBJECTS:DriverImageObjects>,EXCLUDE,/VeskLapicTimerDxe/>
+  $<TARGET_OBJECTS:BoardCheckImageObjects>)
+add_dependencies(${BOARD_CHECK_NAME} DriverImageObjects)
+set_target_properties(${BOARD_CHECK_NAME} PROPERTIES SUFFIX ".efi" LINKER_LANGUAGE CXX)
+target_link_options(${BOARD_CHECK_NAME} PRIVATE /subsystem:efi_application /entry:BoardCheckEntry
+  /map:${CMAKE_BINARY_DIR}/${BOARD_CHECK_NAME}.map)
 
 # The image packed for a firmware volume: its dependency expression, its firmware file and a
 # volume holding that file, written beside it by our packager. The packager runs on this machine,

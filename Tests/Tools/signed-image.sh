@@ -33,7 +33,8 @@ file_guid=$(sed -n 's/^VESK_DRIVER_FILE_GUID=//p' "$BUILD_DIR/image/VeskLapicTim
   "$work/signed"
 cmake -S "$ROOT/EmulatedPc/Firmware" -B "$work/rom" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/EmulatedPc/Firmware/Toolchain.cmake" -DDRIVER_VOLUME="$work/signed.fv" \
-  -DDRIVER_SETTINGS="$BUILD_DIR/image/VeskLapicTimerDxe.settings" >/dev/null
+  -DDRIVER_SETTINGS="$BUILD_DIR/image/VeskLapicTimerDxe.settings" \
+  -DAPPLICATION_IMAGE="$BUILD_DIR/image/VeskBoardCheck.efi" >/dev/null
 cmake --build "$work/rom" >"$work/rom.log" 2>&1 || { tail -n 30 "$work/rom.log"; exit 1; }
 log=$work/serial.log
 "$ROOT/EmulatedPc/boot.py" --rom "$work/rom/EmulatedPcRom.bin" --video-rom "$work/rom/VideoRom.bin" --serial "$log" \

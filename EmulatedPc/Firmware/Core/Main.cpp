@@ -1,11 +1,14 @@
 // The firmware's main line, entered from the start-up code in long mode: bring up the board,
 // dispatch the driver from the firmware volume the ROM carries, call its entry, then act as the
-// firmware core that uses the timer it installed, report, and power off.
+// firmware core that uses the timer it installed, report, and power off. Or start the board check
+// the ROM carries too, instead of the driver or once the driver's timer runs.
+#include "Core/ApplicationStart.h"
 #include "Core/ClockAdvance.h"
 #include "Core/Dispatcher.h"
 #include "Core/GuardSmash.h"
 #include "Core/HaltWatch.h"
 #include "Core/PeLoader.h"
+#include "Core/ProcessorFacts.h"
 #include "Core/TimerExercise.h"
 #include "Platform/BoardSettings.h"
 #include "Platform/Console.h"
@@ -14,6 +17,7 @@
 #include "Platform/IntervalTimer.h"
 #include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
+#include "Services/AcpiTables.h"
 #include "Services/CpuArch.h"
 #include "Services/Interrupts.h"
 #include "Services/Pcd.h"
@@ -26,6 +30,7 @@
 
 extern "C" {
 extern const uint64_t DriverVolumeBounds[2];
+extern const uint64_t ApplicationImageBounds[2];
 uint64_t CallOnStack(const void* Function, uint64_t Argument1, uint64_t Argument2,
                      uint64_t StackTop);
 [[noreturn]] void FirmwareMain();
@@ -67,6 +72,7 @@ void ReportProcessor() {
   Console::Write((Features.Ecx & Cpu::CPUID1_ECX_X2APIC) != 0 ? "yes" : "no");
   Console::EndLine();
   Console::Fact("cpu-tsc-deadline", (Features.Ecx & Cpu::CPUID1_ECX_TSC_DEADLINE) != 0);
+  ProcessorFacts::Report();
 }
 
 void BringUpApic(const BoardSettings::Settings& Board) {
@@ -82,8 +88,8 @@ void BringUpApic(const BoardSettings::Settings& Board) {
 }
 
 void LoadDriver(const uint8_t* File, uint64_t FileSize) {
-  const char* Problem =
-      PeLoader::Load(File, FileSize, DriverLoadArea, sizeof(DriverLoadArea), DriverImage);
+  const char* Problem = PeLoader::Load(File, FileSize, PeLoader::Kind::BootServiceDriver,
+                                       DriverLoadArea, sizeof(DriverLoadArea), DriverImage);
   Console::BeginLine();
   Console::Write("driver: ");
   Console::WriteDecimal(FileSize);
@@ -188,6 +194,17 @@ void InstallPcd() {
   ProtocolDatabase::Install(&FirmwareHandle, &Uefi::PCD_PROTOCOL_GUID, Pcd::Instance());
 }
 
+// A machine that reaches a shell has its local APIC enabled in software by then, its timer masked.
+void StartBoardCheck() {
+  if (Board.Start == BoardSettings::Launch::BoardCheck) {
+    LocalApic::Write(LocalApic::REG_SPURIOUS,
+                     LocalApic::Read(LocalApic::REG_SPURIOUS) | LocalApic::SPURIOUS_APIC_ENABLE);
+  }
+  ApplicationStart::Run({reinterpret_cast<const uint8_t*>(ApplicationImageBounds[0]),
+                         ApplicationImageBounds[1] - ApplicationImageBounds[0], Table,
+                         FirmwareHandle, Board.TimerPeriod, Board.EarlyDeadline});
+}
+
 // With a late configuration database, it comes only after the first pass.
 bool InstallLateProtocols(unsigned Pass) {
   if (Pass == 1 && Board.PcdLate) {
@@ -215,14 +232,16 @@ void FirmwareMain() {
   ReportProcessor();
   BringUpApic(Board);
 
-  Pcd::SetTscFrequency(Board.TscFrequency);
+  const uint32_t PcdTscFrequency = Board.TscFrequency * (Board.PcdTwiceRate ? 2 : 1);
+  Pcd::SetTscFrequency(PcdTscFrequency);
+  Console::Fact("pcd-tsc-frequency", PcdTscFrequency);
   if (!Board.NoCpuArch) {
     ProtocolDatabase::Install(&FirmwareHandle, &Uefi::CPU_ARCH_PROTOCOL_GUID, CpuArch::Instance());
   }
   if (!Board.PcdLate) {
     InstallPcd();
   }
-  Table = SystemTables::Build();
+  Table = SystemTables::Build(Board.NoAcpiTables ? nullptr : AcpiTables::Build());
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }
@@ -234,13 +253,20 @@ void FirmwareMain() {
     ClockAdvance::SleepUntil(Board.TscStart);
   }
   Console::Fact("tsc-start", Cpu::ReadTsc());
-  Dispatcher::Run(reinterpret_cast<const uint8_t*>(DriverVolumeBounds[0]),
-                  DriverVolumeBounds[1] - DriverVolumeBounds[0], &StartDriver,
-                  &InstallLateProtocols);
-  if (DispatchPass == 0) {
-    Console::Fact("dispatch-pass", 0);
+  if (Board.Start != BoardSettings::Launch::BoardCheck) {
+    Dispatcher::Run(reinterpret_cast<const uint8_t*>(DriverVolumeBounds[0]),
+                    DriverVolumeBounds[1] - DriverVolumeBounds[0], &StartDriver,
+                    &InstallLateProtocols);
+    if (DispatchPass == 0) {
+      Console::Fact("dispatch-pass", 0);
+      ReportFirmwareUse();
+      Emulator::Finish("not-dispatched");
+    }
+  }
+  if (Board.Start != BoardSettings::Launch::Driver) {
+    StartBoardCheck();
     ReportFirmwareUse();
-    Emulator::Finish("not-dispatched");
+    Emulator::Finish("done");
   }
   if (!Uefi::IsError(EntryStatus)) {
     TimerExercise::Run({Board.TscFrequency, Board.TimerPeriod, Board.SpanPeriods});

@@ -99,8 +99,8 @@ const char* CheckCertificateTable(const uint8_t* File, size_t FileSize,
 
 } // namespace
 
-const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, size_t Capacity,
-                 LoadedImage& Image) {
+const char* Load(const uint8_t* File, size_t FileSize, Kind Expected, uint8_t* Destination,
+                 size_t Capacity, LoadedImage& Image) {
   const auto* Dos = At<PeImage::DosHeader>(File, FileSize, 0);
   if (Dos == nullptr || Dos->Magic != PeImage::DOS_SIGNATURE) {
     return "no MZ header";
@@ -117,8 +117,12 @@ const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, siz
     return "not a PE32+ image";
   }
   const PeImage::OptionalHeader64& Optional = Nt->Optional;
-  if (Optional.Subsystem != PeImage::SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER) {
+  if (Expected == Kind::BootServiceDriver &&
+      Optional.Subsystem != PeImage::SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER) {
     return "not an EFI boot-service driver (subsystem 11)";
+  }
+  if (Expected == Kind::Application && Optional.Subsystem != PeImage::SUBSYSTEM_EFI_APPLICATION) {
+    return "not an EFI application (subsystem 10)";
   }
   if (Optional.NumberOfRvaAndSizes > DIRECTORY_IMPORT &&
       Optional.Directories[DIRECTORY_IMPORT].Size != 0) {
@@ -183,8 +187,9 @@ const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, siz
                             Optional.SizeOfImage, Image.Base - Optional.ImageBase,
                             Image.Relocations);
   }
-  if (Image.Base != Optional.ImageBase) {
-    return "image has no relocations and cannot run away from its linked base";
+  if (Image.Base != Optional.ImageBase &&
+      (Nt->File.Characteristics & PeImage::FILE_RELOCS_STRIPPED)) {
+    return "image has its relocations stripped and cannot run away from its linked base";
   }
   return nullptr;
 }

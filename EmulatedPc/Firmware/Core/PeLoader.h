@@ -1,5 +1,6 @@
-// Loads a PE32+ EFI boot-service driver for x86-64: checks its headers, copies its headers and
-// sections to their place, and applies its base relocations for that place.
+// Loads a PE32+ EFI image for x86-64, a boot-service driver or an application as the caller asks:
+// checks its headers, copies its headers and sections to their place, and applies its base
+// relocations for that place.
 #pragma once
 
 #include <stddef.h>
@@ -17,8 +18,11 @@ struct LoadedImage {
   uint16_t Sections;
 };
 
+// The one kind of image a caller accepts: another subsystem is refused.
+enum class Kind { BootServiceDriver, Application };
+
 // Returns null and fills Image on success, or the reason the file cannot be loaded.
-const char* Load(const uint8_t* File, size_t FileSize, uint8_t* Destination, size_t Capacity,
-                 LoadedImage& Image);
+const char* Load(const uint8_t* File, size_t FileSize, Kind Expected, uint8_t* Destination,
+                 size_t Capacity, LoadedImage& Image);
 
 } // namespace PeLoader

@@ -6,6 +6,10 @@
 
 namespace BoardSettings {
 
+// What the firmware starts: the driver from its volume (as on every machine so far), the board
+// check the ROM carries instead, or the board check once the driver has started its timer.
+enum class Launch : uint8_t { Driver, BoardCheck, DriverThenBoardCheck };
+
 struct Settings {
   bool Valid;                 // the signature was found; otherwise the defaults below apply
   bool SwitchToX2Apic;        // put the local APIC into x2APIC mode before the driver starts
@@ -13,10 +17,14 @@ struct Settings {
   bool SmashEntryGuard;       // overwrite the stack-guard copy in the driver entry's frame
   bool PcdLate;               // the configuration database comes only after the first pass
   bool NoCpuArch;             // no CPU Architectural Protocol at all
-  uint32_t TscFrequency;      // TSC ticks per second, as the board designer states it
-  uint64_t TimerPeriod;       // the tick period the firmware core asks for, in 100 ns units
-  uint32_t SpanPeriods;       // how many periods the tick count runs for
-  uint64_t TscStart;          // the TSC value the clock runs to before the driver is loaded
+  bool PcdTwiceRate;          // the configuration database answers twice the TSC frequency
+  bool NoAcpiTables;          // no ACPI tables in the configuration table
+  bool EarlyDeadline;         // one deadline of the board check's exercise fires early
+  Launch Start;
+  uint32_t TscFrequency; // TSC ticks per second, as the board designer states it
+  uint64_t TimerPeriod;  // the tick period the firmware core asks for, in 100 ns units
+  uint32_t SpanPeriods;  // how many periods the tick count runs for
+  uint64_t TscStart;     // the TSC value the clock runs to before the driver is loaded
 };
 
 // CMOS bytes 0x60..0x79. The real-time clock and the emulator's own bytes lie below 0x60.
@@ -28,10 +36,14 @@ constexpr uint8_t FLAG_TIMER_ALREADY_INSTALLED = 1u << 1;
 constexpr uint8_t FLAG_SMASH_ENTRY_GUARD = 1u << 2;
 constexpr uint8_t FLAG_PCD_LATE = 1u << 3;
 constexpr uint8_t FLAG_NO_CPU_ARCH = 1u << 4;
-// Layout after the two signature bytes: flags (1 byte), reserved (1 byte), TSC frequency
+constexpr uint8_t FLAG_PCD_TWICE_RATE = 1u << 5;
+constexpr uint8_t FLAG_NO_ACPI_TABLES = 1u << 6;
+constexpr uint8_t FLAG_EARLY_DEADLINE = 1u << 7;
+// Layout after the two signature bytes: flags (1 byte), what to start (1 byte), TSC frequency
 // (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes); all
 // little-endian.
 constexpr uint8_t FIELD_FLAGS = 2;
+constexpr uint8_t FIELD_START = 3;
 constexpr uint8_t FIELD_TSC_FREQUENCY = 4;
 constexpr uint8_t FIELD_TIMER_PERIOD = 8;
 constexpr uint8_t FIELD_SPAN_PERIODS = 16;
@@ -46,5 +58,14 @@ constexpr uint32_t DEFAULT_SPAN_PERIODS = 40;
 constexpr uint64_t DEFAULT_TSC_START = 1ULL << 32;
 
 Settings Read();
+
+// The board check's load options, as a loader passes them, in the upper 128 bytes of CMOS: their
+// length in characters (NO_LOAD_OPTIONS: none at all), then that many characters, one byte each,
+// a terminating NUL among them when the loader counts one.
+constexpr uint8_t CMOS_LOAD_OPTIONS_OFFSET = 0x80;
+constexpr unsigned LOAD_OPTIONS_CAPACITY = 127;
+constexpr uint8_t NO_LOAD_OPTIONS = 0xFF;
+// Returns the length, or NO_LOAD_OPTIONS; the characters go to Text.
+unsigned ReadLoadOptions(char16_t (&Text)[LOAD_OPTIONS_CAPACITY]);
 
 } // namespace BoardSettings

@@ -18,14 +18,14 @@ constexpr uint8_t LSR_TRANSMITTER_EMPTY = 0x40;
 constexpr uint8_t DIVISOR_115200 = 1;
 constexpr uint16_t DEBUG_PORT = 0xE9;
 
-bool AtLineStart = true;
+bool LineStart = true;
 
 void PutChar(char Character) {
   Cpu::OutByte(DEBUG_PORT, static_cast<uint8_t>(Character));
   while ((Cpu::InByte(UART_LINE_STATUS) & LSR_TRANSMIT_READY) == 0) {
   }
   Cpu::OutByte(UART_DATA, static_cast<uint8_t>(Character));
-  AtLineStart = Character == '\n';
+  LineStart = Character == '\n';
 }
 
 } // namespace
@@ -35,6 +35,10 @@ void Initialize() {
   Cpu::OutByte(UART_DATA, DIVISOR_115200);
   Cpu::OutByte(UART_DIVISOR_HIGH, 0);
   Cpu::OutByte(UART_LINE_CONTROL, LCR_8_DATA_BITS_2_STOP_BITS);
+}
+
+void Put(char Character) {
+  PutChar(Character);
 }
 
 void Write(const char* Text) {
@@ -79,13 +83,16 @@ void WriteHex(uint64_t Value, unsigned Digits) {
 
 // A report from an interrupt can come while the main line is half way through a line of its own.
 void BeginLine() {
-  if (!AtLineStart) {
+  if (!LineStart) {
     EndLine();
   }
   Write(LINE_PREFIX);
 }
 void EndLine() {
   Write("\r\n");
+}
+bool AtLineStart() {
+  return LineStart;
 }
 
 void Fact(const char* Key, uint64_t Value) {

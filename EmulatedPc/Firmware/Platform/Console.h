@@ -12,6 +12,7 @@ namespace Console {
 void Initialize();
 
 void Write(const char* Text);
+void Put(char Character);
 // Waits until the UART has shifted out its last bit, so that nothing is lost at power-off.
 void Flush();
 void WriteDecimal(uint64_t Value);
@@ -22,6 +23,8 @@ void WriteHex(uint64_t Value, unsigned Digits = 16);
 constexpr const char* LINE_PREFIX = "[pc] ";
 void BeginLine();
 void EndLine();
+// Whether the last character written ended a line.
+bool AtLineStart();
 
 // One "[pc] key=value" line, the unit of the report that the scenario judge reads.
 void Fact(const char* Key, uint64_t Value);

@@ -80,6 +80,14 @@ inline void OutByte(uint16_t Port, uint8_t Value) {
   asm volatile("outb %0, %1" ::"a"(Value), "Nd"(Port));
 }
 
+constexpr uint32_t CPUID_MAX_LEAF = 0;
+constexpr uint32_t CPUID_THERMAL_POWER = 6;  // EAX bit 2: the APIC timer runs in deep C-states
+constexpr uint32_t CPUID_TSC_CRYSTAL = 0x15; // the TSC's ratio to its crystal, and the crystal
+constexpr uint32_t CPUID_FREQUENCY = 0x16;   // base, maximum and bus frequency in MHz
+constexpr uint32_t CPUID_ADVANCED_POWER = 0x80000007; // EDX bit 8: invariant TSC
+// The microcode revision, in the upper half after a write of 0 and a CPUID leaf 1.
+constexpr uint32_t MSR_BIOS_SIGN_ID = 0x8B;
+
 // CPUID leaf 1 feature bits this firmware looks at.
 constexpr uint32_t CPUID_FEATURES = 1;
 constexpr uint32_t CPUID1_ECX_X2APIC = 1u << 21;

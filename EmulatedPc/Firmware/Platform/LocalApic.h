@@ -19,6 +19,7 @@ constexpr uint32_t REG_EOI = 0xB0;
 constexpr uint32_t REG_SPURIOUS = 0xF0;
 constexpr uint32_t REG_ISR_BASE = 0x100; // in service
 constexpr uint32_t REG_IRR_BASE = 0x200; // requested
+constexpr uint32_t REG_ICR_LOW = 0x300;  // interrupt command: the vector, delivery, destination
 constexpr uint32_t REG_LVT_TIMER = 0x320;
 constexpr uint32_t SPURIOUS_APIC_ENABLE = 1u << 8;
 constexpr uint32_t LVT_MASKED = 1u << 16;

@@ -231,6 +231,26 @@ unsigned DeepestNestingSeen() {
 uint64_t HandlerStackHighWater() {
   return StackProbe::HighWater(HandlerStack);
 }
+unsigned RegisteredHandlers() {
+  unsigned Count = 0;
+  for (const Uefi::InterruptHandlerFn Handler : Handlers) {
+    Count += Handler != nullptr;
+  }
+  return Count;
+}
+uint64_t DescriptorTableDigest() {
+  constexpr uint64_t MULTIPLIER = 0x100000001B3ULL; // FNV-1's prime: every word moves the digest
+  TableRegister Loaded;
+  asm volatile("sidt %0" : "=m"(Loaded));
+  uint64_t Digest = (Loaded.Base ^ Loaded.Limit) * MULTIPLIER;
+  for (size_t Offset = 0; Offset < sizeof(DescriptorTable); Offset += sizeof(uint64_t)) {
+    uint64_t Word;
+    __builtin_memcpy(&Word, reinterpret_cast<const uint8_t*>(DescriptorTable) + Offset,
+                     sizeof(Word));
+    Digest = (Digest ^ Word) * MULTIPLIER;
+  }
+  return Digest;
+}
 
 } // namespace Interrupts
 

@@ -41,6 +41,11 @@ void ResetStatistics(uint8_t Vector);
 
 uint64_t UnhandledInterrupts();
 
+// Vectors that have a handler now.
+unsigned RegisteredHandlers();
+// A digest of the descriptor table, to tell whether anyone wrote it.
+uint64_t DescriptorTableDigest();
+
 // True while the handler of this vector runs for a hardware interrupt.
 bool Dispatching(uint8_t Vector);
 // The TSC read first thing when the interrupt being dispatched reached the dispatcher.

@@ -125,6 +125,16 @@ FIRMWARE_API Uefi::Status InstallMultipleProtocolInterfaces(Uefi::Handle* Target
   return Uefi::SUCCESS;
 }
 
+FIRMWARE_API Uefi::Status HandleProtocol(Uefi::Handle OnHandle, const Uefi::Guid* Protocol,
+                                         void** Interface) {
+  if (!IsKnownHandle(OnHandle) || Protocol == nullptr || Interface == nullptr) {
+    return Uefi::INVALID_PARAMETER;
+  }
+  const InterfaceRecord* Found = FindRecord(*Protocol, OnHandle);
+  *Interface = Found == nullptr ? nullptr : Found->Interface;
+  return Found == nullptr ? Uefi::UNSUPPORTED : Uefi::SUCCESS;
+}
+
 void* Find(const Uefi::Guid& Protocol, Uefi::Handle* FoundOn) {
   const InterfaceRecord* Found = FindRecord(Protocol, nullptr);
   if (FoundOn != nullptr) {
@@ -135,6 +145,10 @@ void* Find(const Uefi::Guid& Protocol, Uefi::Handle* FoundOn) {
 
 Counters Read() {
   return Count;
+}
+
+unsigned InstalledInterfaces() {
+  return InterfaceCount;
 }
 
 } // namespace ProtocolDatabase

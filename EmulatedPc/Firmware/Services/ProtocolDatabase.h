@@ -12,6 +12,8 @@ Uefi::Status Install(Uefi::Handle* TargetHandle, const Uefi::Guid* Protocol, voi
 FIRMWARE_API Uefi::Status LocateProtocol(const Uefi::Guid* Protocol, void* Registration,
                                          void** Interface);
 FIRMWARE_API Uefi::Status InstallMultipleProtocolInterfaces(Uefi::Handle* TargetHandle, ...);
+FIRMWARE_API Uefi::Status HandleProtocol(Uefi::Handle OnHandle, const Uefi::Guid* Protocol,
+                                         void** Interface);
 
 // Lookup for the firmware itself, without counting it as a driver's call.
 void* Find(const Uefi::Guid& Protocol, Uefi::Handle* FoundOn = nullptr);
@@ -21,5 +23,7 @@ struct Counters {
   uint64_t InstallMultipleCalls;
 };
 Counters Read();
+// Interfaces installed now, by anyone.
+unsigned InstalledInterfaces();
 
 } // namespace ProtocolDatabase

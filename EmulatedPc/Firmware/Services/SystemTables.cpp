@@ -1,8 +1,10 @@
 #include "Services/SystemTables.h"
 
 #include "Platform/Console.h"
+#include "Services/ConsoleOut.h"
 #include "Services/ProtocolDatabase.h"
 #include "Services/Tpl.h"
+#include "Uefi/AcpiTables.h"
 #include "Uefi/BootServices.h"
 
 namespace SystemTables {
@@ -10,6 +12,8 @@ namespace {
 
 Uefi::BootServices BootServicesTable;
 Uefi::SystemTable SystemTableInstance;
+Uefi::ConfigurationTableEntry ConfigurationTable[1];
+Uefi::Handle ConsoleHandle = nullptr;
 char16_t FirmwareVendor[] = u"Emulated PC test firmware";
 uint64_t UnexpectedCount = 0;
 
@@ -29,7 +33,7 @@ template <unsigned Count> void FillUnexpected(void** Slots) {
 
 } // namespace
 
-Uefi::SystemTable* Build() {
+Uefi::SystemTable* Build(void* AcpiRootPointer) {
   BootServicesTable.Hdr = {Uefi::BOOT_SERVICES_SIGNATURE, Uefi::REVISION_2_70,
                            sizeof(Uefi::BootServices), 0, 0};
   FillUnexpected<Uefi::BOOT_SERVICE_SLOT_COUNT>(BootServicesTable.Slots);
@@ -37,6 +41,8 @@ Uefi::SystemTable* Build() {
       reinterpret_cast<void*>(static_cast<Uefi::RaiseTplFn>(&Tpl::Raise));
   BootServicesTable.Slots[Uefi::SLOT_RESTORE_TPL] =
       reinterpret_cast<void*>(static_cast<Uefi::RestoreTplFn>(&Tpl::Restore));
+  BootServicesTable.Slots[Uefi::SLOT_HANDLE_PROTOCOL] = reinterpret_cast<void*>(
+      static_cast<Uefi::HandleProtocolFn>(&ProtocolDatabase::HandleProtocol));
   BootServicesTable.Slots[Uefi::SLOT_LOCATE_PROTOCOL] = reinterpret_cast<void*>(
       static_cast<Uefi::LocateProtocolFn>(&ProtocolDatabase::LocateProtocol));
   BootServicesTable.Slots[Uefi::SLOT_INSTALL_MULTIPLE_PROTOCOL_INTERFACES] =
@@ -48,11 +54,20 @@ Uefi::SystemTable* Build() {
                              sizeof(Uefi::SystemTable), 0, 0};
   SystemTableInstance.FirmwareVendor = FirmwareVendor;
   SystemTableInstance.BootServicesTable = &BootServicesTable;
+  ProtocolDatabase::Install(&ConsoleHandle, &Uefi::SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID,
+                            ConsoleOut::Instance());
+  SystemTableInstance.ConsoleOutHandle = SystemTableInstance.StandardErrorHandle = ConsoleHandle;
+  SystemTableInstance.ConOut = SystemTableInstance.StdErr = ConsoleOut::Instance();
+  if (AcpiRootPointer != nullptr) {
+    ConfigurationTable[0] = {Acpi::ACPI_20_TABLE_GUID, AcpiRootPointer};
+    SystemTableInstance.ConfigurationTable = ConfigurationTable;
+    SystemTableInstance.NumberOfTableEntries = 1;
+  }
   return &SystemTableInstance;
 }
 
 uint64_t UnexpectedCalls() {
-  return UnexpectedCount;
+  return UnexpectedCount + ConsoleOut::UnexpectedCalls();
 }
 
 } // namespace SystemTables

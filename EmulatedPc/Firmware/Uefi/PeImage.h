@@ -9,7 +9,11 @@ namespace PeImage {
 constexpr uint16_t DOS_SIGNATURE = 0x5A4D;    // "MZ"
 constexpr uint32_t PE_SIGNATURE = 0x00004550; // "PE\0\0"
 constexpr uint16_t MACHINE_X64 = 0x8664;
+// File header characteristics: the linker removed the base relocations, so the image runs only
+// at its linked base. Without it, an image with no relocations has no address to adjust.
+constexpr uint16_t FILE_RELOCS_STRIPPED = 0x0001;
 constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
+constexpr uint16_t SUBSYSTEM_EFI_APPLICATION = 10;
 constexpr uint16_t SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11;
 // The certificate table of a signed image: its "address" is a file offset, since it is not loaded.
 constexpr uint32_t DIRECTORY_CERTIFICATE_TABLE = 4;

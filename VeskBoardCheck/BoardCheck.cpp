@@ -1,0 +1,281 @@
+// The board check: an EFI application a platform engineer runs from the shell, on the board and the
+// firmware it has today, before the timer driver goes into that firmware. It prints one fact per
+// line as "name: value", then a verdict and the build settings that suit the board.
+#include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
+#include "PlatformSettings.h"
+#include "UefiDefinitions/CpuArchProtocol.h"
+#include "VeskBoardCheck/Console.h"
+#include "VeskBoardCheck/Exercise.h"
+#include "VeskBoardCheck/FirmwareQueries.h"
+#include "VeskBoardCheck/Options.h"
+#include "VeskBoardCheck/PmTimerSearch.h"
+#include "VeskBoardCheck/ProcessorFacts.h"
+#include "VeskBoardCheck/ReferenceClocks.h"
+#include "VeskBoardCheck/UartProbe.h"
+
+namespace {
+constexpr UINT64 NANOSECONDS_PER_SECOND = 1000000000;
+constexpr UINT64 NANOSECONDS_PER_MICROSECOND = 1000;
+constexpr UINT64 MILLISECONDS_PER_SECOND = 1000;
+constexpr UINT64 NANOSECONDS_PER_MILLISECOND = 1000000;
+// Below this many ticks, ticks x 10^9 fits 64 bits.
+constexpr UINT64 EXACT_CONVERSION_LIMIT = 1ULL << 34;
+
+const CHAR8* YesNo(BOOLEAN Value) {
+  return Value ? "yes" : "no";
+}
+
+VOID PrintUsage(const OptionFault& Fault) {
+  if (Fault.Problem == OptionProblem::UnknownOption) {
+    ConsolePrint("board-check: unknown option '%.*s'\n", Fault.WordLength, Fault.Word);
+  } else if (Fault.Problem == OptionProblem::MissingNumber) {
+    ConsolePrint("board-check: %a needs a number\n", Fault.Option);
+  } else {
+    ConsolePrint("board-check: %a takes a number, not '%.*s'\n", Fault.Option, Fault.WordLength,
+                 Fault.Word);
+  }
+  // Each print stays within the console's CONSOLE_TEXT_LIMIT.
+  ConsolePrint("usage: VeskBoardCheck.efi [--exercise] [--token N] [--port P]\n"
+               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n",
+               EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR);
+  ConsolePrint("  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
+               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n",
+               LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT,
+               DEBUG_UART_BASE);
+  ConsoleWrite("  N, P: decimal without leading zeros, or 0x and hexadecimal digits\r\n");
+}
+
+VOID PrintProcessor(const ProcessorFacts& Facts) {
+  const CpuIdentity& Cpu = Facts.Identity;
+  ConsolePrint("cpu-vendor: %a\n", Facts.Vendor);
+  ConsolePrint("cpu-signature: family 0x%X, model 0x%X, stepping %u\n", Cpu.Family, Cpu.Model,
+               Cpu.Stepping);
+  if (Cpu.MicrocodeRead) {
+    ConsolePrint("cpu-microcode: 0x%X\n", Cpu.Microcode);
+  } else {
+    ConsolePrint("cpu-microcode: not read (%a)\n", Cpu.Intel ? "under a hypervisor" : "not Intel");
+  }
+  ConsolePrint("hypervisor: %a\n", YesNo(Cpu.Hypervisor));
+  ConsolePrint("tsc-deadline: %a\n", YesNo(Facts.TscDeadline));
+  ConsolePrint("x2apic: %a\n", YesNo(Facts.X2Apic));
+  ConsolePrint("invariant-tsc: %a\n", YesNo(Facts.InvariantTsc));
+  ConsolePrint("arat: %a\n", YesNo(Facts.Arat));
+}
+
+VOID PrintApic(ApicModeNow Mode) {
+  static constexpr const CHAR8* MODE_NAMES[] = {"disabled", "xapic", "x2apic"};
+  ConsolePrint("apic-mode: %a\n", MODE_NAMES[static_cast<UINT8>(Mode)]);
+  if (Mode == ApicModeNow::Disabled) {
+    ConsolePrint("lvt-timer: not read (the local APIC is disabled)\n");
+    return;
+  }
+  static constexpr const CHAR8* TIMER_MODE_NAMES[] = {"one-shot", "periodic", "tsc-deadline",
+                                                      "reserved"};
+  const UINT32 Lvt = ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET);
+  ConsolePrint("lvt-timer: vector 0x%X, mode %a, %a\n", Lvt & LVT_TIMER_VECTOR_BITS,
+               TIMER_MODE_NAMES[(Lvt & LVT_TIMER_MODE_BITS) >> LVT_TIMER_MODE_SHIFT],
+               (Lvt & LVT_TIMER_MASKED) != 0 ? "masked" : "unmasked");
+}
+
+VOID PrintRate(const CHAR8* Name, UINT64 Hz) {
+  if (Hz == 0) {
+    ConsolePrint("%a: not given\n", Name);
+  } else {
+    ConsolePrint("%a: %lu\n", Name, Hz);
+  }
+}
+
+VOID PrintMeasurement(const CHAR8* Name, const RateMeasurement& Measured) {
+  ConsolePrint("%a: %lu, spread %lu ppm over %u rounds\n", Name, Measured.Hz, Measured.SpreadPpm,
+               MEASUREMENT_ROUNDS);
+}
+
+// The rate against the PM timer, or 0 when there is none.
+UINT64 MeasurePmTimer(EFI_SYSTEM_TABLE* SystemTable) {
+  const PmTimerPlace Place =
+      FindPmTimer(static_cast<const EFI_CONFIGURATION_TABLE*>(SystemTable->ConfigurationTable),
+                  SystemTable->NumberOfTableEntries);
+  switch (Place.Result) {
+  case PmTimerSearch::NoAcpiTables:
+    ConsolePrint("tsc-hz-pm-timer: no ACPI tables\n");
+    return 0;
+  case PmTimerSearch::NoFadt:
+    ConsolePrint("tsc-hz-pm-timer: no FADT\n");
+    return 0;
+  case PmTimerSearch::NoPmTimer:
+    ConsolePrint("tsc-hz-pm-timer: no PM timer in the FADT\n");
+    return 0;
+  default:
+    break;
+  }
+  const RateMeasurement Measured = MeasureAgainstPmTimer(Place.Port, Place.Counts32Bits);
+  if (!Measured.Counted) {
+    ConsolePrint("tsc-hz-pm-timer: no count (the PM timer at 0x%X did not count)\n", Place.Port);
+    return 0;
+  }
+  PrintMeasurement("tsc-hz-pm-timer", Measured);
+  return Measured.Hz;
+}
+
+// Rounded to the nearest nanosecond while ticks x 10^9 fits; beyond, to the millisecond, which is
+// all such a figure needs.
+UINT64 TicksToNanoseconds(UINT64 Ticks, UINT64 Hz) {
+  if (Ticks < EXACT_CONVERSION_LIMIT) {
+    return (Ticks * NANOSECONDS_PER_SECOND + Hz / 2) / Hz;
+  }
+  return Ticks / Hz * NANOSECONDS_PER_SECOND +
+         (Ticks % Hz) * MILLISECONDS_PER_SECOND / Hz * NANOSECONDS_PER_MILLISECOND;
+}
+
+VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
+  static constexpr const CHAR8* REFUSALS[] = {
+      "",
+      "no TSC-deadline mode",
+      "the local APIC is disabled",
+      "the platform's timer uses the local APIC timer",
+      "no CPU Architectural Protocol",
+      "no measured TSC rate",
+      "no free vector",
+  };
+  if (Outcome.Refusal != ExerciseRefusal::None) {
+    ConsolePrint("exercise: not run: %a\n", REFUSALS[static_cast<UINT8>(Outcome.Refusal)]);
+    return;
+  }
+  ConsolePrint("exercise: %u deadlines 1 ms apart on vector 0x%X\n", EXERCISE_DEADLINES,
+               Outcome.Vector);
+  ConsolePrint("exercise-fired: %u of %u\n", Outcome.Fired, EXERCISE_DEADLINES);
+  ConsolePrint("exercise-early: %u\n", Outcome.Early);
+  if (Outcome.OnTime == 0) {
+    ConsolePrint("exercise-latency-tsc: none\nexercise-latency-us: none\n");
+    return;
+  }
+  const UINT64 Mean = Outcome.LatencySum / Outcome.OnTime;
+  ConsolePrint("exercise-latency-tsc: min %lu, mean %lu, max %lu\n", Outcome.LatencyMin, Mean,
+               Outcome.LatencyMax);
+  const UINT64 Nanoseconds[] = {TicksToNanoseconds(Outcome.LatencyMin, TscHz),
+                                TicksToNanoseconds(Mean, TscHz),
+                                TicksToNanoseconds(Outcome.LatencyMax, TscHz)};
+  ConsolePrint(
+      "exercise-latency-us: min %lu.%03lu, mean %lu.%03lu, max %lu.%03lu\n",
+      Nanoseconds[0] / NANOSECONDS_PER_MICROSECOND, Nanoseconds[0] % NANOSECONDS_PER_MICROSECOND,
+      Nanoseconds[1] / NANOSECONDS_PER_MICROSECOND, Nanoseconds[1] % NANOSECONDS_PER_MICROSECOND,
+      Nanoseconds[2] / NANOSECONDS_PER_MICROSECOND, Nanoseconds[2] % NANOSECONDS_PER_MICROSECOND);
+}
+// The check runs in phases, each in a frame of its own: inlined into one frame, the findings lie
+// so far from the stack pointer that every access to them takes longer instructions.
+
+[[gnu::noinline]] VOID CheckProcessor(BoardFindings& Board) {
+  ProcessorFacts Processor;
+  ReadProcessorFacts(&Processor);
+  PrintProcessor(Processor);
+  Board.Cpu = Processor.Identity;
+  Board.TscDeadline = Processor.TscDeadline;
+  Board.InvariantTsc = Processor.InvariantTsc;
+  Board.Arat = Processor.Arat;
+  const ApicModeNow Mode = ReadApicMode();
+  Board.ApicEnabled = Mode != ApicModeNow::Disabled;
+  PrintApic(Mode);
+  PrintRate("tsc-hz-cpuid-15", Processor.Cpuid15Hz);
+  PrintRate("tsc-hz-cpuid-16", Processor.Cpuid16Hz);
+}
+
+// The 8254 decides when it counts; the PM timer otherwise.
+[[gnu::noinline]] VOID MeasureTscRate(EFI_SYSTEM_TABLE* SystemTable, BoardFindings& Board) {
+  const RateMeasurement Pit = MeasureAgainstPit();
+  if (Pit.Counted) {
+    PrintMeasurement("tsc-hz-pit", Pit);
+  } else {
+    ConsolePrint("tsc-hz-pit: no count (the 8254 did not count)\n");
+  }
+  const UINT64 PmTimerHz = MeasurePmTimer(SystemTable);
+  Board.MeasuredHz = Pit.Counted ? Pit.Hz : PmTimerHz;
+  if (Board.MeasuredHz == 0) {
+    ConsolePrint("tsc-hz-measured: none\n");
+  } else {
+    ConsolePrint("tsc-hz-measured: %lu (%a)\n", Board.MeasuredHz,
+                 Pit.Counted ? "8254" : "PM timer");
+  }
+}
+
+[[gnu::noinline]] VOID CheckPlatform(EFI_BOOT_SERVICES* BootServices,
+                                     const BoardCheckOptions& Options, BoardFindings& Board) {
+  Board.Token = Options.Token;
+  const PcdReading Pcd = ReadPcdRate(BootServices, Options.Token);
+  Board.Pcd = Pcd.Answer;
+  Board.PcdHz = Pcd.Hz;
+  if (Pcd.Answer == PcdAnswer::NoDatabase) {
+    ConsolePrint("pcd-tsc-hz: no configuration database\n");
+  } else if (Pcd.Answer == PcdAnswer::NotAnswered) {
+    ConsolePrint("pcd-tsc-hz: token %lu not answered\n", Options.Token);
+  } else if (Board.MeasuredHz == 0) {
+    ConsolePrint("pcd-tsc-hz: %u (token %lu), no measured rate to compare\n", Pcd.Hz,
+                 Options.Token);
+  } else {
+    ConsolePrint("pcd-tsc-hz: %u (token %lu), %lu per mille from the measured rate\n", Pcd.Hz,
+                 Options.Token, PerMilleOff(Pcd.Hz, Board.MeasuredHz));
+  }
+
+  Board.UartPort = Options.Port;
+  Board.UartPresent = UartPresent(static_cast<UINT16>(Options.Port));
+  ConsolePrint("uart: %a at 0x%lX\n", Board.UartPresent ? "present" : "absent", Options.Port);
+
+  const PresentTimerReading Timer = ReadPresentTimer(BootServices);
+  if (Timer.Found == PresentTimer::None) {
+    ConsolePrint("present-timer: none\n");
+  } else if (Timer.Found == PresentTimer::PeriodRefused) {
+    ConsolePrint("present-timer: found, its period not given\n");
+  } else {
+    ConsolePrint("present-timer: period %lu\n", Timer.Period);
+  }
+}
+
+// Returns the vector the exercise ran on, or the build's when it did not run.
+[[gnu::noinline]] UINT32 ExerciseTimer(EFI_BOOT_SERVICES* BootServices, BoardFindings& Board) {
+  const ExerciseOutcome Outcome = RunExercise(
+      BootServices,
+      static_cast<EFI_CPU_ARCH_PROTOCOL*>(LocateInterface(BootServices, gEfiCpuArchProtocolGuid)),
+      Board.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
+  PrintExercise(Outcome, Board.MeasuredHz);
+  Board.ExerciseRan = Outcome.Refusal == ExerciseRefusal::None;
+  Board.ExerciseFired = Outcome.Fired;
+  Board.ExerciseEarly = Outcome.Early;
+  return Board.ExerciseRan ? Outcome.Vector : LAPIC_TIMER_VECTOR;
+}
+
+[[gnu::noinline]] VOID PrintVerdict(const BoardFindings& Board) {
+  CHAR8 Verdict[VERDICT_TEXT_SIZE];
+  FormatVerdict(Board, Verdict, sizeof(Verdict));
+  ConsoleWrite("verdict: ");
+  ConsoleWrite(Verdict);
+  ConsoleWrite("\r\n");
+}
+} // namespace
+
+// Always returns: nothing it meets on a board or in its options makes it halt or wait without end.
+extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
+                                             EFI_SYSTEM_TABLE* SystemTable) {
+  if (SystemTable == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  BindConsole(static_cast<EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*>(SystemTable->ConOut));
+  EFI_BOOT_SERVICES* BootServices = SystemTable->BootServices;
+
+  BoardCheckOptions Options = {FALSE, PCD_TSC_FREQUENCY_TOKEN, DEBUG_UART_BASE};
+  const LoadOptionsText Given = ReadLoadOptions(BootServices, ImageHandle);
+  const OptionFault Fault = ParseOptions(Given.Text, Given.Size, &Options);
+  if (Fault.Problem != OptionProblem::None) {
+    PrintUsage(Fault);
+    return EFI_INVALID_PARAMETER;
+  }
+  ConsolePrint("board-check: %a\n", Options.Exercise ? "inspect, exercise" : "inspect");
+
+  BoardFindings Board = {};
+  CheckProcessor(Board);
+  MeasureTscRate(SystemTable, Board);
+  CheckPlatform(BootServices, Options, Board);
+  const UINT32 Vector = Options.Exercise ? ExerciseTimer(BootServices, Board) : LAPIC_TIMER_VECTOR;
+  PrintVerdict(Board);
+  ConsolePrint("settings: -DVESK_TIMER_VECTOR=0x%X -DVESK_DEBUG_UART_PORT=0x%lX\n", Vector,
+               Options.Port);
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,32 @@
+// The board check's options, from the text its loader started it with: a shell's whole command line
+// (the program's name first), only the options, or nothing.
+#pragma once
+
+#include "UefiDefinitions/UefiBaseTypes.h"
+
+struct BoardCheckOptions {
+  BOOLEAN Exercise;
+  UINT64 Token; // the configuration database's token of the TSC frequency
+  UINT64 Port;  // the first I/O port of the debug UART
+};
+
+constexpr UINT64 LARGEST_TOKEN = 0xFFFFFFFF;
+// The UART's scratch register, its base + 7, is the highest port it has.
+constexpr UINT64 LARGEST_UART_PORT = 0xFFF8;
+
+enum class OptionProblem : UINT8 { None, UnknownOption, MissingNumber, MalformedNumber };
+
+// What is wrong: the option it is about ("--port"; null for an unknown one), and the word that is
+// wrong (the unknown option, or the malformed number; none for a missing number).
+struct OptionFault {
+  OptionProblem Problem;
+  const CHAR8* Option;
+  const CHAR16* Word;
+  UINT64 WordLength;
+};
+
+// Reads at most Size bytes of UCS-2 Text (which may be null), up to a zero character. Options holds
+// the defaults on entry and the options given on return; on a fault it may be changed in part.
+// Numbers are decimal without leading zeros, or hexadecimal after 0x; a token is at most
+// LARGEST_TOKEN, a port at most LARGEST_UART_PORT.
+OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options);

@@ -1,0 +1,27 @@
+// What the processor says about itself and the state its local APIC timer is in now. Reading them
+// changes nothing, but for the microcode revision's register, which the read itself needs cleared.
+#pragma once
+
+#include "VeskBoardCheck/Decisions.h"
+
+struct ProcessorFacts {
+  CHAR8 Vendor[13]; // CPUID leaf 0, zero-ended
+  CpuIdentity Identity;
+  BOOLEAN TscDeadline;
+  BOOLEAN X2Apic;
+  BOOLEAN InvariantTsc;
+  BOOLEAN Arat;
+  UINT64 Cpuid15Hz; // the TSC rate leaf 0x15 gives; 0: not given
+  UINT64 Cpuid16Hz; // the base frequency leaf 0x16 gives; 0: not given
+};
+VOID ReadProcessorFacts(ProcessorFacts* Facts);
+
+enum class ApicModeNow : UINT8 { Disabled, XApic, X2Apic };
+ApicModeNow ReadApicMode();
+
+// The LVT timer register's fields.
+constexpr UINT32 LVT_TIMER_VECTOR_BITS = 0xFF;
+constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
+constexpr UINT32 LVT_TIMER_MODE_SHIFT = 17;
+constexpr UINT32 LVT_TIMER_MODE_BITS = 3u << LVT_TIMER_MODE_SHIFT;
+constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << LVT_TIMER_MODE_SHIFT;
