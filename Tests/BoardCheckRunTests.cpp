@@ -180,7 +180,8 @@ TEST_F(BoardCheckRun, InspectChangesNothingAndReportsTheBoard) {
   EXPECT_EQ(Line("tsc-hz-measured"), Line("tsc-hz-pit").substr(0, 8) + " (8254)");
   EXPECT_EQ(Line("uart"), "present at " + Hex(DEBUG_UART_BASE));
   EXPECT_EQ(Line("verdict"), "suits");
-  EXPECT_EQ(Line("settings"), "-DVESK_TIMER_VECTOR=" + Hex(LAPIC_TIMER_VECTOR) +
+  // Inspect registers no handler, so it names no vector.
+  EXPECT_EQ(Line("settings"), "-DVESK_TSC_FREQUENCY_TOKEN=" + std::to_string(PCD_TSC_FREQUENCY_TOKEN) +
                                   " -DVESK_DEBUG_UART_PORT=" + Hex(DEBUG_UART_BASE));
 }
 
@@ -237,6 +238,10 @@ TEST_F(BoardCheckRun, ExerciseTimesDeadlinesAndPutsBackWhatItTouched) {
     EXPECT_EQ(Line("exercise"), Case.Exercise);
     EXPECT_EQ(Line("exercise-fired"), Case.Fired.empty() ? "(no line exercise-fired)" : Case.Fired);
     EXPECT_EQ(Line("exercise-early"), Case.Early.empty() ? "(no line exercise-early)" : Case.Early);
+    // The vector it ran on was free: the one to build with. Without a run, none is named.
+    const std::string VectorSetting =
+        Case.Fired.empty() ? "-DVESK_TSC" : "-DVESK_TIMER_VECTOR=" + Case.Exercise.substr(Ran.size());
+    EXPECT_EQ(Line("settings").rfind(VectorSetting, 0), 0u) << Line("settings");
     EXPECT_EQ(Machine().ApicRegister(LVT_TIMER), Lvt);
     EXPECT_EQ(Machine().TscDeadline(), Deadline);
     EXPECT_EQ(Firmware().InterruptHandlers, Handlers);
@@ -362,6 +367,14 @@ TEST_F(BoardCheckRun, WhatIsMissingIsSaidAndTheCheckGoesOn) {
       ExpectLine(Value, Case.Value);
     }
     ExpectLine(Line("verdict"), Case.Verdict);
+    // The settings name only what was found: the token that gave the measured rate, the port
+    // where a UART answered.
+    const std::string Settings = Line("settings");
+    EXPECT_EQ(Settings.find("-DVESK_TSC_FREQUENCY_TOKEN=") != std::string::npos,
+              Line("pcd-tsc-hz").find("per mille") != std::string::npos &&
+                  Case.Verdict.find("configuration database") == std::string::npos);
+    EXPECT_EQ(Settings.find("-DVESK_DEBUG_UART_PORT=") != std::string::npos,
+              Line("uart").rfind("present", 0) == 0);
     EXPECT_TRUE(Firmware().TplBalanced());
     EXPECT_TRUE(Machine().Accesses(AccessKind::Fault).empty()) << "an access that faults";
   }

@@ -229,17 +229,16 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   }
 }
 
-// Returns the vector the exercise ran on, or the build's when it did not run.
-[[gnu::noinline]] UINT32 ExerciseTimer(EFI_BOOT_SERVICES* BootServices, BoardFindings& Board) {
+[[gnu::noinline]] VOID ExerciseTimer(EFI_BOOT_SERVICES* BootServices, BoardFindings& Board) {
   const ExerciseOutcome Outcome = RunExercise(
       BootServices,
       static_cast<EFI_CPU_ARCH_PROTOCOL*>(LocateInterface(BootServices, gEfiCpuArchProtocolGuid)),
       Board.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
   PrintExercise(Outcome, Board.MeasuredHz);
   Board.ExerciseRan = Outcome.Refusal == ExerciseRefusal::None;
+  Board.ExerciseVector = Outcome.Vector;
   Board.ExerciseFired = Outcome.Fired;
   Board.ExerciseEarly = Outcome.Early;
-  return Board.ExerciseRan ? Outcome.Vector : LAPIC_TIMER_VECTOR;
 }
 
 [[gnu::noinline]] VOID PrintVerdict(const BoardFindings& Board) {
@@ -248,6 +247,25 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   ConsoleWrite("verdict: ");
   ConsoleWrite(Verdict);
   ConsoleWrite("\r\n");
+}
+
+// Only what the check found goes on the line, so that it can go to the build as it stands: the
+// vector the exercise found free, the token that answered the measured rate, the port where a UART
+// answered. Inspect registers no handler, so it finds no vector.
+[[gnu::noinline]] VOID PrintSettings(const BoardFindings& Board) {
+  ConsoleWrite("settings:");
+  const BOOLEAN TokenFound = Board.Pcd == PcdAnswer::Answered && Board.MeasuredHz != 0 &&
+                             !RateTooFarOff(Board.PcdHz, Board.MeasuredHz);
+  if (Board.ExerciseRan) {
+    ConsolePrint(" -DVESK_TIMER_VECTOR=0x%X", Board.ExerciseVector);
+  }
+  if (TokenFound) {
+    ConsolePrint(" -DVESK_TSC_FREQUENCY_TOKEN=%lu", Board.Token);
+  }
+  if (Board.UartPresent) {
+    ConsolePrint(" -DVESK_DEBUG_UART_PORT=0x%lX", Board.UartPort);
+  }
+  ConsoleWrite(Board.ExerciseRan || TokenFound || Board.UartPresent ? "\r\n" : " none\r\n");
 }
 } // namespace
 
@@ -273,9 +291,10 @@ extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
   CheckProcessor(Board);
   MeasureTscRate(SystemTable, Board);
   CheckPlatform(BootServices, Options, Board);
-  const UINT32 Vector = Options.Exercise ? ExerciseTimer(BootServices, Board) : LAPIC_TIMER_VECTOR;
+  if (Options.Exercise) {
+    ExerciseTimer(BootServices, Board);
+  }
   PrintVerdict(Board);
-  ConsolePrint("settings: -DVESK_TIMER_VECTOR=0x%X -DVESK_DEBUG_UART_PORT=0x%lX\n", Vector,
-               Options.Port);
+  PrintSettings(Board);
   return EFI_SUCCESS;
 }

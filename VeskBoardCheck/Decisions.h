@@ -60,6 +60,7 @@ struct BoardFindings {
   BOOLEAN UartPresent;
   UINT64 UartPort;
   BOOLEAN ExerciseRan;
+  UINT32 ExerciseVector;
   UINT32 ExerciseFired;
   UINT32 ExerciseEarly;
 };
