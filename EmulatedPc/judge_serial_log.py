@@ -19,8 +19,9 @@ firmware's "[pc] ..." report against what a working timer driver must produce.
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
                    stack fault must name a place in LapicTimerDriverEntry
   --settings FILE  the VeskLapicTimerDxe.settings of the build that was booted: its timer vector,
-                   default period and TSC frequency token are expected, and no greeting or other
-                   message when VESK_DEBUG_MESSAGES=OFF (assertions stay); the defaults without it
+                   default period, TSC frequency token and the UART divisor of its debug rate are
+                   expected, and no greeting or other message when VESK_DEBUG_MESSAGES=OFF
+                   (assertions stay); the defaults without it
 
 Prints one line per failed check, the figures it judged, and a verdict; exits 0 when every check
 holds, 1 when one fails.
@@ -46,6 +47,7 @@ SUCCESS, INVALID_PARAMETER = "0x0000000000000000", "0x8000000000000002"
 UNSUPPORTED, DEVICE_ERROR, ALREADY_STARTED = "0x8000000000000003", "0x8000000000000007", "0x8000000000000014"
 # ---- the machine's (the driver's settings come from --settings)
 TPL_APPLICATION = 4
+FIRMWARE_UART_DIVISOR = 1  # the test firmware's own rate, 115200 baud, until the driver sets its own
 LVT_VECTOR_MASK, LVT_MASKED = 0xFF, 1 << 16
 LVT_TIMER_MODE_SHIFT, LVT_TIMER_MODE_TSC_DEADLINE = 17, 2
 SPURIOUS_APIC_ENABLE = 1 << 8
@@ -164,6 +166,7 @@ class Judge:
         self.default_period = int(settings["VESK_DEFAULT_TIMER_PERIOD"])
         self.token = int(settings["VESK_TSC_FREQUENCY_TOKEN"])
         self.messages = settings["VESK_DEBUG_MESSAGES"] == "ON"
+        self.uart_divisor = driver_settings.uart_divisor(settings)
         self.greeting = (GREETING,) if self.messages else ()
 
     def fail(self, text):
@@ -420,6 +423,10 @@ class Judge:
                       f"is token {self.token}")
         if self.args.expect != "not-dispatched":
             self.expect_fact("dispatch-pass", self.args.dispatch_pass)
+        # The rate the port was left at, read back from the UART's divisor latch at the end: the log
+        # reads the same at any rate, a terminal set to the platform's rate does not.
+        self.expect_fact("uart-divisor", FIRMWARE_UART_DIVISOR if self.args.expect == "not-dispatched"
+                         else self.uart_divisor)
         getattr(self, self.args.expect.replace("-", "_"))()
         self.verdict()
 
