@@ -209,8 +209,10 @@ def settings_line():
     given = dict(setting[len("-D"):].partition("=")[::2] for setting in SETTINGS)
     differing = [f"{name}={canonical(name, value)}" for name, value in given.items()
                  if name not in defaults or canonical(name, value) != canonical(name, defaults[name])]
-    return ("Platform settings: " + ", ".join(differing) + " (the others their defaults)" if differing
-            else "Platform settings: the defaults")
+    if not differing:
+        return "Platform settings: the defaults"
+    others = " (the others their defaults)" if len(differing) < len(defaults) else ""
+    return "Platform settings: " + ", ".join(differing) + others
 
 
 def configure_or_refuse():
