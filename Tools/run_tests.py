@@ -85,7 +85,8 @@ def configure_command(folder, *options):
 
 def build(outcome, log, folder, *options):
     """Configures and builds one build folder; a failure becomes the stage's one failure."""
-    if run(configure_command(folder, *options), log) == 0 and run(["cmake", "--build", folder, "-j", JOBS], log) == 0:
+    if (run(configure_command(folder, *options), log) == 0
+            and run(["cmake", "--build", folder, "-j", JOBS], log) == 0):
         return True
     outcome.failed += 1
     outcome.note = "build failed"
