@@ -21,11 +21,6 @@ constexpr EFI_STATUS EFI_WARN_STALE_DATA = 5;
 constexpr UINT32 SVR_AT_RESET = 0xFF;
 constexpr UINT32 LVT_AT_RESET = 0x10000;
 
-// Progress and error messages, which a build without them leaves out; reports of failed checks
-// stay.
-std::string Message(const std::string& Text) {
-  return DEBUG_MESSAGES_ENABLED ? Text : "";
-}
 const std::string GREETING = Message("Initializing LAPIC Timer Driver\r\n");
 const std::string DRIVER_FILE = "VeskLapicTimerDxe/VeskLapicTimer.cpp";
 const std::string LVT_MASKED_WRITE = "write LVT=" + Hex(LVT_PROGRAMMED_MASKED);

@@ -19,11 +19,8 @@ constexpr UINTN TSC_FREQUENCY_TOKEN = SimulatedFirmware::TSC_FREQUENCY_TOKEN;
 std::string BindingReport(const char* Text) {
   return AssertionLines::Expected(BINDING_SOURCE, Text);
 }
-// The status is named only in a build with debug messages; the assertion is always reported.
 std::string StatusReport(const char* StatusName) {
-  return (DEBUG_MESSAGES_ENABLED
-              ? std::string("\r\nASSERT_EFI_ERROR (Status = ") + StatusName + ")\r\n"
-              : std::string()) +
+  return Message(std::string("\r\nASSERT_EFI_ERROR (Status = ") + StatusName + ")\r\n") +
          AssertionLines::Expected(PCD_SOURCE, "!EFI_ERROR (Status)", 0,
                                   "ASSERT_EFI_ERROR(Status);");
 }
