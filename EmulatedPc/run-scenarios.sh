@@ -13,8 +13,7 @@
 #   (i) the guard copy in the entry's frame overwritten: the stack-fault report, and the halt
 #   (j) the configuration database installed only after the first pass: the driver starts in pass 2
 #   (k) no CPU Architectural Protocol: the depex never holds, the driver never starts or prints
-#   (l) a build with other platform settings (vector, token, COM2 at 57600 baud, a default period of
-#       5 ms), judged by them
+#   (l) a build with other settings (vector, token, COM2 at 57600 baud, a 5 ms default period)
 #   (m) a build without debug messages, a timer installed first: no greeting, but the assertion
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
