@@ -6,10 +6,11 @@ engine's fuzzer (VESK_FUZZ_SECONDS, default 45).
 
     run_tests.py [-DVESK_SETTING=value ...]
 
-Platform settings given are those of every build and every stage but the fuzzer's, which does not
-depend on them and runs only with the defaults; the others are the defaults, whatever an earlier
-run configured. The first line names the settings that differ from the defaults. A value the
-build refuses stops the run before anything is built, with the build's own refusal.
+Platform settings given are those of every build and stage; those not given are the defaults,
+whatever an earlier run configured. The fuzzer and the check of the settings themselves, which do
+not depend on them, run only in a run with the defaults. The first line names the settings that
+differ from the defaults. A value the build refuses stops the run before anything is built, with
+the build's own refusal.
 
 Each stage says when it starts and how it ended; its whole output goes to build/logs/STAGE.log,
 and only what failed is shown: a failed test's own output, a failed scenario's judgement, the end of
