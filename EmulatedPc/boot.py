@@ -68,7 +68,8 @@ SERIAL_PORTS = {0x3F8: "com1", 0x2F8: "com2", 0x3E8: "com3", 0x2E8: "com4"}  # b
 # Emulated time, in 100 ns units: 2.5 of the driver's default periods (100 ms by default); the
 # counting and the stop window (span periods each), the wait before the stop (2 periods) and the
 # restart window (5 periods), each no longer than the firmware's cap of one second per period of the
-# span; the report at 115200 baud, a line of about 130 characters for each tick and 5000 more.
+# span; the report at 115200 baud (twice as long at half the rate), a line of about 130 characters
+# for each tick and 5000 more.
 DEFAULT_WINDOW_TENTHS, TICK_LINE_UNITS, REPORT_UNITS = 25, 120_000, 5_000_000
 POWER_OFF_MESSAGE = "Shutdown port: shutdown requested"
 
@@ -130,9 +131,9 @@ def number(option):
     return parse
 
 
-# What the booted driver's settings change about a run: the bochs port it writes to, and the
-# length of the firmware's first window.
-DriverRun = namedtuple("DriverRun", "serial_port default_period")
+# What the booted driver's settings change about a run: the bochs port it writes to, the length of
+# the firmware's first window, and how long each line takes at its rate.
+DriverRun = namedtuple("DriverRun", "serial_port default_period uart_divisor")
 
 
 def driver_run(path):
@@ -141,7 +142,8 @@ def driver_run(path):
     port = int(settings["VESK_DEBUG_UART_PORT"], 16)
     if port not in SERIAL_PORTS:
         raise argparse.ArgumentTypeError(f"the emulated PC has no serial port at 0x{port:X}")
-    return DriverRun(SERIAL_PORTS[port], int(settings["VESK_DEFAULT_TIMER_PERIOD"]))
+    return DriverRun(SERIAL_PORTS[port], int(settings["VESK_DEFAULT_TIMER_PERIOD"]),
+                     driver_settings.uart_divisor(settings))
 
 
 def default_timeout(settings):
@@ -149,7 +151,7 @@ def default_timeout(settings):
     window = lambda periods: capped(periods * settings.period)
     units = (capped(settings.driver.default_period * DEFAULT_WINDOW_TENTHS // 10)
              + 2 * window(settings.span) + window(2) + window(5)
-             + settings.span * TICK_LINE_UNITS + REPORT_UNITS)
+             + (settings.span * TICK_LINE_UNITS + REPORT_UNITS) * settings.driver.uart_divisor)
     return (BASE_TIMEOUT_SECONDS + units * settings.ips // UNITS_PER_SECOND // HOST_IPS_FLOOR
             + settings.tsc_start // IDLE_TSC_SKIPPED_PER_SECOND)
 

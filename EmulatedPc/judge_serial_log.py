@@ -30,8 +30,9 @@ console lines ("[con] ...") and what it left behind.
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
                    stack fault must name a place in LapicTimerDriverEntry
   --settings FILE  the VeskLapicTimerDxe.settings of the build that was booted: its timer vector,
-                   default period and TSC frequency token are expected, and no greeting or other
-                   message when VESK_DEBUG_MESSAGES=OFF (assertions stay); the defaults without it
+                   default period, TSC frequency token and the UART divisor of its debug rate are
+                   expected, and no greeting or other message when VESK_DEBUG_MESSAGES=OFF
+                   (assertions stay); the defaults without it
 
 Prints one line per failed check, the figures it judged, and a verdict; exits 0 when every check
 holds, 1 when one fails.
@@ -58,6 +59,7 @@ SUCCESS, INVALID_PARAMETER = "0x0000000000000000", "0x8000000000000002"
 UNSUPPORTED, DEVICE_ERROR, ALREADY_STARTED = "0x8000000000000003", "0x8000000000000007", "0x8000000000000014"
 # ---- the machine's (the driver's settings come from --settings)
 TPL_APPLICATION = 4
+FIRMWARE_UART_DIVISOR = 1  # the test firmware's own rate, 115200 baud, until the driver sets its own
 LVT_VECTOR_MASK, LVT_MASKED = 0xFF, 1 << 16
 LVT_TIMER_MODE_SHIFT, LVT_TIMER_MODE_TSC_DEADLINE = 17, 2
 SPURIOUS_APIC_ENABLE = 1 << 8
@@ -182,6 +184,7 @@ class Judge(BoardCheckChecks):
         self.token = int(settings["VESK_TSC_FREQUENCY_TOKEN"])
         self.port = int(settings["VESK_DEBUG_UART_PORT"], 16)
         self.messages = settings["VESK_DEBUG_MESSAGES"] == "ON"
+        self.uart_divisor = driver_settings.uart_divisor(settings)
         self.greeting = (GREETING,) if self.messages else ()
 
     def fail(self, text):
@@ -436,8 +439,13 @@ class Judge(BoardCheckChecks):
         if self.log.fact("pcd-undefined-read"):
             self.fail(f"the driver read configuration {self.log.fact('pcd-undefined-read')}; the TSC frequency "
                       f"is token {self.token}")
-        if self.args.expect != "not-dispatched" and (self.args.expect != "board-check" or self.args.driver_first):
+        driver_started = self.args.expect != "not-dispatched" and (self.args.expect != "board-check"
+                                                                   or self.args.driver_first)
+        if driver_started:
             self.expect_fact("dispatch-pass", self.args.dispatch_pass)
+        # The rate the port was left at, read back from the UART's divisor latch at the end: the log
+        # reads the same at any rate, a terminal set to the platform's rate does not.
+        self.expect_fact("uart-divisor", self.uart_divisor if driver_started else FIRMWARE_UART_DIVISOR)
         getattr(self, self.args.expect.replace("-", "_"))()
         self.verdict()
 

@@ -5,8 +5,8 @@
 // Usage (Firmware().Reset() runs before every MachineTest):
 //   LapicTimerDriverEntry(Firmware().ImageHandle, Firmware().SystemTable());
 //   Firmware().FailLocate(gPcdProtocolGuid, EFI_NOT_FOUND);   // or FailInstall / FailRegister...
-//   Firmware().Pcd32[7] = 2'400'000'000;                      // TSC frequency (default 1 GHz)
-//   EXPECT_TRUE(Firmware().DeliverInterrupt());               // calls the vector 0x40 handler
+//   Firmware().Pcd32[PCD_TSC_FREQUENCY_TOKEN] = 2'400'000'000; // TSC frequency (default 1 GHz)
+//   EXPECT_TRUE(Firmware().DeliverInterrupt());  // calls the handler of the build's timer vector
 //   EXPECT_TRUE(Firmware().TplBalanced());                    // every raise restored, no misuse
 //   Firmware().Installed, .Misuses, .CurrentTpl; Machine().Accesses(AccessKind::RaiseTpl), ...
 // Each call is also logged in Machine().Log (RaiseTpl, RestoreTpl, FirmwareCall, Interrupt).
@@ -49,7 +49,8 @@ public:
   static constexpr UINT32 DEFAULT_TSC_FREQUENCY = 1000000000;
 
   // Defaults: TPL_APPLICATION; the database holds the CPU Architectural Protocol and the PCD
-  // protocol, each on its own handle, and no timer; token 7 answers 1 GHz; nothing fails.
+  // protocol, each on its own handle, and no timer; the TSC frequency token answers 1 GHz;
+  // nothing fails.
   void Reset();
 
   EFI_SYSTEM_TABLE* SystemTable() { return &SystemTableData; }
@@ -87,7 +88,7 @@ public:
   // ---- Interrupts ----
   std::map<EFI_EXCEPTION_TYPE, EFI_CPU_INTERRUPT_HANDLER> InterruptHandlers;
   // Calls the handler registered for Vector as the CPU protocol's dispatcher would; false if none.
-  bool DeliverInterrupt(EFI_EXCEPTION_TYPE Vector = 0x40);
+  bool DeliverInterrupt(EFI_EXCEPTION_TYPE Vector = LAPIC_TIMER_VECTOR);
 
   // ---- Configuration database ----
   std::map<UINTN, UINT32> Pcd32;  // unknown tokens answer 0 and are noted as a misuse

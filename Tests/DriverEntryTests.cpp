@@ -13,22 +13,24 @@ using namespace TimerTesting;
 namespace {
 constexpr UINT32 TSC_FREQUENCY = 2000000000;
 constexpr UINT64 START_TSC = 0x123456789;
-constexpr UINT64 DEFAULT_PERIOD_TICKS = 200000000; // 100 ms at 2 GHz
+// The build's first period (100 ms, 2 x 10^8 ticks at 2 GHz, by default).
+const UINT64 DEFAULT_PERIOD_TICKS = TscTicksOf(DEFAULT_TIMER_PERIOD, TSC_FREQUENCY);
 constexpr EFI_STATUS EFI_OUT_OF_RESOURCES = EFI_ERROR_BIT | 9;
 constexpr EFI_STATUS EFI_WARN_STALE_DATA = 5;
 // Spurious-interrupt vector and LVT timer registers as the processor leaves them at reset.
 constexpr UINT32 SVR_AT_RESET = 0xFF;
 constexpr UINT32 LVT_AT_RESET = 0x10000;
 
-const std::string GREETING = "Initializing LAPIC Timer Driver\r\n";
+const std::string GREETING = Message("Initializing LAPIC Timer Driver\r\n");
 const std::string DRIVER_FILE = "VeskLapicTimerDxe/VeskLapicTimer.cpp";
+const std::string LVT_MASKED_WRITE = "write LVT=" + Hex(LVT_PROGRAMMED_MASKED);
 
 std::string AssertionLine(const std::string& File, const std::string& Expression) {
   return "ASSERT [VeskLapicTimerDxe] " + File + "(#): " + Expression + "\r\n";
 }
 
 std::string StatusCheck(const std::string& StatusName, const std::string& File) {
-  return "\r\nASSERT_EFI_ERROR (Status = " + StatusName + ")\r\n" +
+  return Message("\r\nASSERT_EFI_ERROR (Status = " + StatusName + ")\r\n") +
          AssertionLine(File, "!EFI_ERROR (Status)");
 }
 
@@ -81,20 +83,21 @@ TEST_P(DriverStartTest, ProgramsTheApicHooksTheVectorStartsTheTimerAndInstallsLa
                 "read SVR",
                 "write SVR=0x1FF",
                 "read LVT",
-                "write LVT=0x50040", // TSC-deadline mode, vector 0x40, masked
+                LVT_MASKED_WRITE, // TSC-deadline mode, the build's vector, masked
                 "register 0x0",
                 "raise 31",
                 "read LVT",
-                "write LVT=0x50040",
+                LVT_MASKED_WRITE,
                 "deadline=0x0",
                 "tsc",
                 "read LVT",
-                "write LVT=0x40040",
-                "deadline=" + Hex(START_TSC + DEFAULT_PERIOD_TICKS),
+                "write LVT=" + Hex(LVT_PROGRAMMED_RUNNING),
+                "deadline=" + Hex(TscAfter(START_TSC, DEFAULT_PERIOD_TICKS)),
                 "restore 4",
                 "install 0x0",
             }));
 
+  EXPECT_EQ(Firmware().PcdRequests, std::vector<UINTN>{PCD_TSC_FREQUENCY_TOKEN});
   ASSERT_EQ(Firmware().InterruptHandlers.size(), 1u);
   EXPECT_EQ(Firmware().InterruptHandlers[LAPIC_TIMER_VECTOR], LapicTimerInterruptHandler);
 
@@ -129,10 +132,10 @@ TEST_P(DriverStartTest, FirmwareCoreDrivesTheInstalledTimer) {
     Machine().Tsc = Machine().TscDeadline() + 300 * Tick; // a little late each time
     LogMark Mark;
     ASSERT_TRUE(Firmware().DeliverInterrupt(LAPIC_TIMER_VECTOR));
-    EXPECT_EQ(Mark.Events(),
-              (std::vector<std::string>{"interrupt 0x40", "raise 31", "write EOI=0x0", "tsc",
-                                        "deadline=" + Hex(Machine().Tsc + 20000000),
-                                        "notify 100000 at TPL 31", "restore 4"}));
+    EXPECT_EQ(Mark.Events(), (std::vector<std::string>{"interrupt " + Hex(LAPIC_TIMER_VECTOR),
+                                                       "raise 31", "write EOI=0x0", "tsc",
+                                                       "deadline=" + Hex(Machine().Tsc + 20000000),
+                                                       "notify 100000 at TPL 31", "restore 4"}));
   }
 
   UINT64 Period = 0;
@@ -162,12 +165,17 @@ struct ApicProgrammingCase {
   std::vector<std::string> Writes;
 };
 
+// The entry's LVT write: its own fields, and the bits Kept of what the register held.
+std::string LvtWrite(UINT32 Kept) {
+  return "write LVT=" + Hex(Kept | LVT_PROGRAMMED_MASKED);
+}
+
 TEST_F(DriverEntryTest, EnablesTheApicOnlyIfNeededAndKeepsForeignLvtBits) {
   const ApicProgrammingCase Cases[] = {
-      {0x0FF, 0x10040, {"write SVR=0x1FF", "write LVT=0x50040"}},
-      {0x1FF, 0x10040, {"write LVT=0x50040"}},
-      {0xFFFFFFFF, 0xFFFFFFFF, {"write LVT=0xFFFDFF40"}},
-      {0x00000E0F, 0x000300FF, {"write SVR=0xF0F", "write LVT=0x50040"}},
+      {0x0FF, 0x10040, {"write SVR=0x1FF", LvtWrite(0)}},
+      {0x1FF, 0x10040, {LvtWrite(0)}},
+      {0xFFFFFFFF, 0xFFFFFFFF, {LvtWrite(0xFFF8FF00)}},
+      {0x00000E0F, 0x000300FF, {"write SVR=0xF0F", LvtWrite(0)}},
   };
   for (const ApicProgrammingCase& Case : Cases) {
     SCOPED_TRACE(Hex(Case.LvtTimer));
@@ -197,11 +205,11 @@ TEST_F(DriverEntryTest, ConfiguredFrequencyIsStoredZeroExtendedEvenWhenZero) {
     Firmware().Pcd32[SimulatedFirmware::TSC_FREQUENCY_TOKEN] = Frequency;
     ASSERT_EQ(Start(), EFI_SUCCESS);
     EXPECT_EQ(mTscTicksPerSecond, UINT64{Frequency});
-    const UINT64 Ticks = UINT64{Frequency} / 10; // 100 ms
-    EXPECT_EQ(Machine().TscDeadline(), START_TSC + Ticks);
+    const UINT64 Ticks = TscTicksOf(DEFAULT_TIMER_PERIOD, Frequency);
+    EXPECT_EQ(Machine().TscDeadline(), TscAfter(START_TSC, Ticks));
     Machine().Tsc += 5000;
     ASSERT_TRUE(Firmware().DeliverInterrupt(LAPIC_TIMER_VECTOR));
-    EXPECT_EQ(Machine().TscDeadline(), Machine().Tsc + Ticks);
+    EXPECT_EQ(Machine().TscDeadline(), TscAfter(Machine().Tsc, Ticks));
     ExpectFirmwareUsedProperly();
   }
 }
@@ -224,8 +232,8 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
   const std::string PcdLib = "Library/DxePcdLib/DxePcdLib.cpp";
   const FailureCase Cases[] = {
       {"no TSC-deadline mode", [] { Machine().SetCpuidLeaf1(6, true, false); },
-       "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver.\r\n", EFI_DEVICE_ERROR,
-       0, false, false, false, 0},
+       Message("LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver.\r\n"),
+       EFI_DEVICE_ERROR, 0, false, false, false, 0},
       {"timer protocol already installed: reported, then the start goes on",
        [] { Firmware().InstallProtocol(gEfiTimerArchProtocolGuid, &Firmware().Pcd); },
        AssertionLine(DRIVER_FILE, "&gEfiTimerArchProtocolGuid already installed in database"),
@@ -249,8 +257,8 @@ TEST_F(DriverEntryTest, EveryFailureIsReportedAndAnsweredAsStated) {
       {"interrupt registration refused",
        [] { Firmware().RegisterInterruptStatus = EFI_ALREADY_STARTED; },
        StatusCheck("Already started", DRIVER_FILE) +
-           "Unable to register LAPIC interrupt with CPU Arch Protocol. Unload LAPIC timer "
-           "driver.\r\n",
+           Message("Unable to register LAPIC interrupt with CPU Arch Protocol. Unload LAPIC timer "
+                   "driver.\r\n"),
        EFI_DEVICE_ERROR, 1, true, false, false, 0},
       {"installation refused: the running timer is left as it is",
        [] { Firmware().InstallStatus = EFI_OUT_OF_RESOURCES; },

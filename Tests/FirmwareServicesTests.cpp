@@ -14,13 +14,13 @@ namespace {
 constexpr const char* BINDING_SOURCE =
     "Library/UefiBootServicesTableLib/UefiBootServicesTableLib.cpp";
 constexpr const char* PCD_SOURCE = "Library/DxePcdLib/DxePcdLib.cpp";
-constexpr UINTN TSC_FREQUENCY_TOKEN = 7;
+constexpr UINTN TSC_FREQUENCY_TOKEN = SimulatedFirmware::TSC_FREQUENCY_TOKEN;
 
 std::string BindingReport(const char* Text) {
   return AssertionLines::Expected(BINDING_SOURCE, Text);
 }
 std::string StatusReport(const char* StatusName) {
-  return std::string("\r\nASSERT_EFI_ERROR (Status = ") + StatusName + ")\r\n" +
+  return Message(std::string("\r\nASSERT_EFI_ERROR (Status = ") + StatusName + ")\r\n") +
          AssertionLines::Expected(PCD_SOURCE, "!EFI_ERROR (Status)", 0,
                                   "ASSERT_EFI_ERROR(Status);");
 }
@@ -202,7 +202,7 @@ TEST_F(FirmwareServices, SimulatedProtocolServices) {
 
 int Delivered = 0;
 VOID EFIAPI CountInterrupt(EFI_EXCEPTION_TYPE Type, EFI_SYSTEM_CONTEXT Context) {
-  EXPECT_EQ(Type, 0x40);
+  EXPECT_EQ(Type, LAPIC_TIMER_VECTOR);
   EXPECT_NE(Context.SystemContextX64, nullptr);
   ++Delivered;
 }
@@ -212,14 +212,17 @@ TEST_F(FirmwareServices, SimulatedCpuProtocolDeliversToTheRegisteredHandler) {
   EFI_CPU_ARCH_PROTOCOL* Cpu = &Firmware().CpuArch;
   EXPECT_FALSE(Firmware().DeliverInterrupt());
   Firmware().RegisterInterruptStatus = EFI_UNSUPPORTED;
-  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, 0x40, CountInterrupt), EFI_UNSUPPORTED);
+  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, LAPIC_TIMER_VECTOR, CountInterrupt),
+            EFI_UNSUPPORTED);
   EXPECT_FALSE(Firmware().DeliverInterrupt());
   Firmware().RegisterInterruptStatus = EFI_SUCCESS;
-  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, 0x40, CountInterrupt), EFI_SUCCESS);
-  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, 0x40, CountInterrupt), EFI_ALREADY_STARTED);
+  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, LAPIC_TIMER_VECTOR, CountInterrupt), EFI_SUCCESS);
+  EXPECT_EQ(Cpu->RegisterInterruptHandler(Cpu, LAPIC_TIMER_VECTOR, CountInterrupt),
+            EFI_ALREADY_STARTED);
   EXPECT_TRUE(Firmware().DeliverInterrupt());
   EXPECT_EQ(Delivered, 1);
-  EXPECT_EQ(Machine().Log.back(), (HardwareAccessRecord{AccessKind::Interrupt, 0x40, 0}));
+  EXPECT_EQ(Machine().Log.back(),
+            (HardwareAccessRecord{AccessKind::Interrupt, LAPIC_TIMER_VECTOR, 0}));
 }
 
 } // namespace

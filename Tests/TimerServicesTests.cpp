@@ -1,5 +1,5 @@
 // The four timer services and the tick interrupt handler, called directly on a local APIC that
-// the entry has already programmed (TSC-deadline mode, vector 0x40, masked).
+// the entry has already programmed (TSC-deadline mode, the build's vector, masked).
 #include "TimerTestSupport.h"
 
 #include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
@@ -11,7 +11,7 @@ constexpr UINT64 TSC_FREQUENCY = 2000000000;
 constexpr UINT64 START_TSC = 0x1000000;
 constexpr UINT64 LARGEST = ~0ULL;
 constexpr UINT64 TWO_TO_32 = 1ULL << 32;
-constexpr UINT64 UNITS_PER_SECOND = 10000000;
+constexpr UINT64 PERIOD = 1000000; // 100 ms: 2 x 10^8 ticks at 2 GHz
 // Bits of the LVT timer register outside vector, mask and timer mode belong to the platform: every
 // write must keep them.
 constexpr UINT32 PLATFORM_LVT_BITS = 0xA5A80500;
@@ -83,17 +83,17 @@ TEST_P(TimerSequenceTest, SetTimerPeriodMasksDisarmsThenArmsAfterUnmasking) {
     }
   };
   LogMark Mark;
-  EXPECT_EQ(Timer()->SetTimerPeriod(Timer(), DEFAULT_TIMER_PERIOD), EFI_SUCCESS);
+  EXPECT_EQ(Timer()->SetTimerPeriod(Timer(), PERIOD), EFI_SUCCESS);
   const UINT64 Deadline = START_TSC + 200000000; // 100 ms at 2 GHz
   EXPECT_EQ(Mark.Events(), (std::vector<std::string>{"raise 31", "read LVT", MASK, "deadline=0x0",
                                                      "tsc", "read LVT", UNMASK,
                                                      "deadline=" + Hex(Deadline), "restore 4"}));
   EXPECT_EQ(Machine().TscDeadline(), Deadline);
-  EXPECT_EQ(PeriodSeen, (std::vector<UINT64>{0, 0, DEFAULT_TIMER_PERIOD}));
+  EXPECT_EQ(PeriodSeen, (std::vector<UINT64>{0, 0, PERIOD}));
 }
 
 TEST_P(TimerSequenceTest, SetTimerPeriodZeroLeavesTheTimerMaskedAndDisarmed) {
-  ASSERT_EQ(Timer()->SetTimerPeriod(Timer(), DEFAULT_TIMER_PERIOD), EFI_SUCCESS);
+  ASSERT_EQ(Timer()->SetTimerPeriod(Timer(), PERIOD), EFI_SUCCESS);
   ASSERT_EQ(Timer()->RegisterHandler(Timer(), RecordNotify), EFI_SUCCESS);
 
   LogMark Stop;
@@ -125,7 +125,7 @@ TEST_P(TimerSequenceTest, SoftInterruptNotifiesWithoutAcknowledgingOrRearming) {
 }
 
 TEST_P(TimerSequenceTest, InterruptAcknowledgesAndRearmsBeforeNotifying) {
-  ASSERT_EQ(Timer()->SetTimerPeriod(Timer(), DEFAULT_TIMER_PERIOD), EFI_SUCCESS);
+  ASSERT_EQ(Timer()->SetTimerPeriod(Timer(), PERIOD), EFI_SUCCESS);
   ASSERT_EQ(Timer()->RegisterHandler(Timer(), RecordNotify), EFI_SUCCESS);
   // The handler runs late: the next deadline counts from the TSC it reads, not from the last one.
   Machine().Tsc = START_TSC + 200000000 + 777;

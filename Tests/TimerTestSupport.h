@@ -18,9 +18,23 @@
 namespace TimerTesting {
 
 constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
-// LVT timer as the entry leaves it: TSC-deadline mode, vector 0x40, masked.
-constexpr UINT32 LVT_PROGRAMMED_MASKED = 0x50040;
+constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
+// LVT timer as the entry leaves it: TSC-deadline mode, the build's vector, masked.
+constexpr UINT32 LVT_PROGRAMMED_MASKED =
+    LVT_TIMER_MODE_TSC_DEADLINE | LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
 constexpr UINT32 LVT_PROGRAMMED_RUNNING = LVT_PROGRAMMED_MASKED & ~LVT_TIMER_MASKED;
+constexpr UINT64 UNITS_PER_SECOND = 10000000; // 100 ns units
+
+// Period x frequency / 10^7 TSC ticks, rounded down and saturated at 2^64 - 1, and a TSC value that
+// many ticks later, saturated alike: worked out in 128 bits, not the way the driver splits it.
+inline UINT64 TscTicksOf(UINT64 Period, UINT64 Frequency) {
+  const unsigned __int128 Ticks =
+      static_cast<unsigned __int128>(Period) * Frequency / UNITS_PER_SECOND;
+  return Ticks > ~0ULL ? ~0ULL : static_cast<UINT64>(Ticks);
+}
+inline UINT64 TscAfter(UINT64 Tsc, UINT64 Ticks) {
+  return Tsc > ~0ULL - Ticks ? ~0ULL : Tsc + Ticks;
+}
 
 inline std::string Hex(UINT64 Value) {
   char Text[24];

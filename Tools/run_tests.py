@@ -4,6 +4,14 @@ image and the checks of the release tools), the image booted on the emulated PC,
 again under AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded run of the format
 engine's fuzzer (VESK_FUZZ_SECONDS, default 45).
 
+    run_tests.py [-DVESK_SETTING=value ...]
+
+Platform settings given are those of every build and stage; those not given are the defaults,
+whatever an earlier run configured. The fuzzer and the check of the settings themselves, which do
+not depend on them, run only in a run with the defaults. The first line names the settings that
+differ from the defaults. A value the build refuses stops the run before anything is built, with
+the build's own refusal.
+
 Each stage says when it starts and how it ended; its whole output goes to build/logs/STAGE.log,
 and only what failed is shown: a failed test's own output, a failed scenario's judgement, the end of
 a failed build. A table of the stages and the total close the run; the exit status is 1 when
@@ -20,10 +28,15 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "cmake"))
+import platform_settings  # noqa: E402  (the build's check of the settings, and their canonical forms)
+
 LOGS = ROOT / "build" / "logs"
+PLATFORM_SETTINGS_FILE = ROOT / "cmake" / "PlatformSettings.cmake"
 WIDTH = 160  # no line of this command's output is longer
 FAILURE_LINES = 60  # of a failed test's or build's output, the last ones shown
 JOBS = str(os.cpu_count() or 1)
+SETTINGS = sys.argv[1:]  # -DVESK_NAME=value ..., as Tools/run-tests.sh checked their form
 # GoogleTest's frame around a test's own lines, left out of what a failure shows.
 GTEST_FRAME = re.compile(r"Running main\(\)|Note: Google Test filter|\[(==========|----------|  PASSED  )\]"
                          r"|\[  FAILED  \] (\d+ tests?, listed below|.*, where GetParam)| *\d+ FAILED TESTS?$|\s*$")
@@ -63,11 +76,20 @@ def tail(path, count=FAILURE_LINES):
     return lines[-count:]
 
 
-def build(outcome, log, folder, *options):
-    """Configures and builds one build folder; a failure becomes the stage's one failure."""
-    configure = ["cmake", "-S", ".", "-B", folder, "-G", "Ninja", "-DCMAKE_CXX_COMPILER=clang++",
-                 "-DCMAKE_BUILD_TYPE=Debug", *options]
-    if run(configure, log) == 0 and run(["cmake", "--build", folder, "-j", JOBS], log) == 0:
+def configure_command(folder, *options):
+    """Every platform setting of the folder's cache is dropped first, so that one not given is the
+    default again and not what an earlier run left there; then the run's settings and the
+    folder's own options."""
+    return ["cmake", "-S", ".", "-B", folder, "-G", "Ninja", "-DCMAKE_CXX_COMPILER=clang++",
+            "-DCMAKE_BUILD_TYPE=Debug", "-U", "VESK_*", *SETTINGS, *options]
+
+
+def build(outcome, log, folder, *options, targets=()):
+    """Configures and builds one build folder (only the targets named, if any); a failure becomes
+    the stage's one failure."""
+    chosen = [argument for target in targets for argument in ("--target", target)]
+    if (run(configure_command(folder, *options), log) == 0
+            and run(["cmake", "--build", folder, "-j", JOBS, *chosen], log) == 0):
         return True
     outcome.failed += 1
     outcome.note = "build failed"
@@ -75,11 +97,11 @@ def build(outcome, log, folder, *options):
     return False
 
 
-def ctest(outcome, log, folder):
+def ctest(outcome, log, folder, *options):
     """Runs a build folder's tests and reads their results from ctest's JUnit report."""
     report = LOGS / f"{outcome.name.replace(' ', '-').lower()}.xml"
     report.unlink(missing_ok=True)  # a report left by an earlier run must not stand for this one
-    run(["ctest", "--test-dir", folder, "-j", JOBS, "--output-junit", report], log)
+    run(["ctest", "--test-dir", folder, "-j", JOBS, "--output-junit", report, *options], log)
     if not report.exists():
         outcome.failed += 1
         outcome.details += ["ctest wrote no report; the end of its log:", *tail(log)]
@@ -98,9 +120,18 @@ def ctest(outcome, log, folder):
                                 *("    " + line for line in output[-FAILURE_LINES:])]
 
 
+# The check of the settings themselves (refused values, extremes built) sets its own; a run with
+# the defaults runs it, and a run with other settings, which would only repeat it, leaves it out.
+SETTINGS_CHECK = "Tools.platform-settings"
+
+
 def host_tests(outcome, log):
     if build(outcome, log, "build"):
-        ctest(outcome, log, "build")
+        if SETTINGS:
+            outcome.note = f"{SETTINGS_CHECK} is left to a run with the defaults"
+            ctest(outcome, log, "build", "--exclude-regex", f"^{re.escape(SETTINGS_CHECK)}$")
+        else:
+            ctest(outcome, log, "build")
 
 
 def emulated_pc(outcome, log):
@@ -128,11 +159,17 @@ def emulated_pc(outcome, log):
 
 
 def sanitized_tests(outcome, log):
-    if build(outcome, log, "build/sanitize", "-DVESK_SANITIZE=ON", "-DVESK_BUILD_IMAGE=OFF"):
+    # The fuzzer, built here too, runs only with the defaults.
+    targets = ("DriverTests",) if SETTINGS else ()
+    if build(outcome, log, "build/sanitize", "-DVESK_SANITIZE=ON", "-DVESK_BUILD_IMAGE=OFF", targets=targets):
         ctest(outcome, log, "build/sanitize")
 
 
 def fuzzing(outcome, log):
+    if SETTINGS:
+        outcome.skipped = 1
+        outcome.note = "not run: no setting changes the format engine; a run with the defaults runs it"
+        return
     seconds = os.environ.get("VESK_FUZZ_SECONDS", "45")
     corpus = ROOT / "build" / "sanitize" / "fuzz-corpus"
     corpus.mkdir(parents=True, exist_ok=True)
@@ -166,8 +203,53 @@ def describe(outcome):
     return counts + (f" ({outcome.note})" if outcome.note else "")
 
 
+def default_settings():
+    """The default of every setting, as PlatformSettings.cmake gives it: set(NAME value CACHE ...)
+    or option(NAME "..." ON)."""
+    text = PLATFORM_SETTINGS_FILE.read_text()
+    return dict(re.findall(r"^set\((VESK_\w+) (\S+) CACHE", text, re.MULTILINE)
+                + re.findall(r'^option\((VESK_\w+) "[^"]*" (\w+)\)', text, re.MULTILINE))
+
+
+def canonical(name, value):
+    """The value's canonical form, as the build records it; the value itself for a name the check
+    does not know."""
+    check = platform_settings.SETTINGS.get(name, (None,))[0]
+    return (check and check(value)) or value
+
+
+def settings_line():
+    """The settings given that differ from the defaults, in canonical form."""
+    defaults = default_settings()
+    given = dict(setting[len("-D"):].partition("=")[::2] for setting in SETTINGS)
+    differing = [f"{name}={canonical(name, value)}" for name, value in given.items()
+                 if name not in defaults or canonical(name, value) != canonical(name, defaults[name])]
+    if not differing:
+        return "Platform settings: the defaults"
+    others = " (the others their defaults)" if len(differing) < len(defaults) else ""
+    return "Platform settings: " + ", ".join(differing) + others
+
+
+def configure_or_refuse():
+    """Configures the host build with the run's settings before anything is built; a refused value
+    ends the run with the build's own message."""
+    log = LOGS / "configure.log"
+    log.write_text("")
+    if run(configure_command("build"), log) == 0:
+        return True
+    refusal = [line for line in Path(log).read_text(errors="replace").split("\n")
+               if not line.startswith(("$ ", "-- ", "See also ")) and line.strip()]
+    say("\n".join(refusal[-FAILURE_LINES:]))
+    say("run-tests: the build cannot be configured with these settings; nothing was built or run "
+        f"(log: {log.relative_to(ROOT)})")
+    return False
+
+
 def main():
     LOGS.mkdir(parents=True, exist_ok=True)
+    if not configure_or_refuse():
+        return 2
+    say(settings_line())
     outcomes = []
     for name, stage, purpose in STAGES:
         log = LOGS / f"{name.replace(' ', '-').lower()}.log"

@@ -13,6 +13,9 @@ from image_sections import sections
 
 IMAGE_NAME = "VeskLapicTimerDxe"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The build's debug file, else the release's: Tools/release.sh builds in a folder of its own, so
+# right after it only build/release has one.
+DEBUG_FILES = [os.path.join(ROOT, "build", folder, IMAGE_NAME + ".debug") for folder in ("image", "release")]
 HEX = re.compile(r"0[xX][0-9a-fA-F]{1,16}")
 
 
@@ -60,7 +63,7 @@ def describe(frame):
 def main():
     parser = argparse.ArgumentParser(prog="symbolize.sh", add_help=False,
                                      usage="Tools/symbolize.sh [--debug FILE] [--load ADDRESS] PLACE...")
-    parser.add_argument("--debug", default=os.path.join(ROOT, "build", "image", IMAGE_NAME + ".debug"))
+    parser.add_argument("--debug")
     parser.add_argument("--load")
     parser.add_argument("-h", "--help", action="store_true")
     parser.add_argument("places", nargs="*")
@@ -70,10 +73,17 @@ def main():
             print("".join(line.removeprefix("#").removeprefix(" ") for line in script.readlines()[4:15]),
                   end="", file=sys.stderr)
         return 2
+    if arguments.debug is None:
+        arguments.debug = next((path for path in DEBUG_FILES if os.path.isfile(path)), None)
+        if arguments.debug is None:
+            tried = " or ".join(os.path.relpath(path, ROOT) for path in DEBUG_FILES)
+            print(f"symbolize.sh: no debug file at {tried} (build the image, make a release, or pass --debug)",
+                  file=sys.stderr)
+            return 2
+        print(f"symbolize.sh: debug file {os.path.relpath(arguments.debug, ROOT)}", file=sys.stderr)
     code = code_ranges(arguments.debug) if os.path.isfile(arguments.debug) else None
     if code is None:
-        print(f"symbolize.sh: no debug file at {arguments.debug} (build the image, or pass --debug)",
-              file=sys.stderr)
+        print(f"symbolize.sh: no debug file at {arguments.debug}", file=sys.stderr)
         return 2
     load = None
     if arguments.load is not None:

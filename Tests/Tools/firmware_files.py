@@ -2,7 +2,8 @@
 """The driver's firmware volume as an outside reader sees it: UEFIExtract (Debian uefitool-cli)
 parses build/image/VeskLapicTimerDxe.fv, and its dump must show one DXE driver file named by our
 GUID, every checksum valid, the depex PUSH <CPU arch> PUSH <PCD> AND END, the PE32 section's body
-equal to the .efi and the UI name; the .ffs and .depex beside it must be the bytes in the volume.
+equal to the .efi and the UI name, whose bytes end in a NUL; the .ffs and .depex beside it must be
+the bytes in the volume.
 Then the packager must refuse, writing nothing, what no dispatcher could load.
     firmware_files.py BUILD_DIR FILE_GUID
 """
@@ -82,9 +83,13 @@ def check_volume(build, guid, failures):
         pe32 = sections.get("PE32 image", {}).get("dir")
         expect.append((pe32 is not None and (pe32 / "body.bin").read_bytes() ==
                        (image / f"{NAME}.efi").read_bytes(), "the PE32 body is not the .efi"))
-        ui = sections.get("UI", {}).get("Text")
-        print(f"  UI: {ui}")
-        expect.append((ui == NAME, f"the UI name is not {NAME}"))
+        ui = sections.get("UI", {})
+        print(f"  UI: {ui.get('Text')}")
+        expect.append((ui.get("Text") == NAME, f"the UI name is not {NAME}"))
+        # The name's bytes: UCS-2 with its terminating NUL, which a reader's text does not show.
+        ui_bytes = (ui["dir"] / "body.bin").read_bytes() if "dir" in ui else b""
+        expect.append((ui_bytes == (NAME + "\0").encode("utf-16-le"),
+                       f"the UI section's body is not {NAME} in UCS-2 with its NUL: {ui_bytes!r}"))
         ffs = (file["dir"] / "header.bin").read_bytes() + (file["dir"] / "body.bin").read_bytes()
         expect.append((ffs == (image / f"{NAME}.ffs").read_bytes(), "the .ffs is not the volume's"))
         expect.append((depex and (depex["dir"] / "body.bin").read_bytes() ==

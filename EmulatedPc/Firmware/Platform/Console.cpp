@@ -52,6 +52,16 @@ void Flush() {
   }
 }
 
+uint16_t Divisor() {
+  Flush();
+  const uint8_t LineControl = Cpu::InByte(UART_LINE_CONTROL);
+  Cpu::OutByte(UART_LINE_CONTROL, LineControl | LCR_DIVISOR_LATCH);
+  const uint16_t Latch =
+      static_cast<uint16_t>(Cpu::InByte(UART_DIVISOR_HIGH) << 8 | Cpu::InByte(UART_DATA));
+  Cpu::OutByte(UART_LINE_CONTROL, LineControl);
+  return Latch;
+}
+
 void WriteDecimal(uint64_t Value) {
   char Digits[21];
   unsigned Count = 0;

@@ -15,6 +15,9 @@ void Write(const char* Text);
 void Put(char Character);
 // Waits until the UART has shifted out its last bit, so that nothing is lost at power-off.
 void Flush();
+// The divisor the UART's latch holds now (115200 baud divided by it is the rate), read back with
+// the latch opened for a moment once the transmitter is empty; the line control is left as it was.
+uint16_t Divisor();
 void WriteDecimal(uint64_t Value);
 void WriteSigned(int64_t Value);
 void WriteHex(uint64_t Value, unsigned Digits = 16);

@@ -3,7 +3,8 @@
 
 namespace Emulator {
 
-// The last line of every run, "[pc] result=...", then power-off.
+// The UART's divisor as the run left it ("[pc] uart-divisor=..."), the last line of every run,
+// "[pc] result=...", then power-off.
 [[noreturn]] void Finish(const char* Result);
 
 } // namespace Emulator
