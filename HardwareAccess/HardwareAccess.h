@@ -15,6 +15,8 @@ struct CpuidResult {
 // Byte-wide I/O port access (IN AL,DX / OUT DX,AL).
 UINT8 PortRead8(UINT16 Port);
 VOID PortWrite8(UINT16 Port, UINT8 Value);
+// Doubleword I/O port read (IN EAX,DX), for a 32-bit counter that byte-wise reads would tear.
+UINT32 PortRead32(UINT16 Port);
 
 // Model-specific registers (RDMSR / WRMSR); the value is EDX:EAX.
 UINT64 MsrRead(UINT32 Index);
@@ -37,6 +39,3 @@ UINT64 LoadedImageBase();
 // Spins on a local volatile flag that nothing in the firmware writes; a debugger that writes a
 // non-zero value into it lets the call return.
 VOID HaltUntilReleased();
-
-// Doubleword I/O port read (IN EAX,DX), for a 32-bit counter that byte-wise reads would tear.
-UINT32 PortRead32(UINT16 Port);

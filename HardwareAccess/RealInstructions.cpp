@@ -7,6 +7,12 @@ UINT8 PortRead8(UINT16 Port) {
   return Value;
 }
 
+UINT32 PortRead32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ __volatile__("inl %1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
 VOID PortWrite8(UINT16 Port, UINT8 Value) {
   __asm__ __volatile__("outb %0, %1" : : "a"(Value), "Nd"(Port));
 }
@@ -60,10 +66,4 @@ VOID HaltUntilReleased() {
   volatile UINT8 Released = 0;
   while (Released == 0) {
   }
-}
-
-UINT32 PortRead32(UINT16 Port) {
-  UINT32 Value;
-  __asm__ __volatile__("inl %1, %0" : "=a"(Value) : "Nd"(Port));
-  return Value;
 }

@@ -214,7 +214,7 @@ void SimulatedFirmware::Reset() {
   Pcd.Get32 = PcdGet32Service;
   ConsoleOut.OutputString = OutputStringService;
   SystemTableData.ConOut = &ConsoleOut;
-  BootServices.HandleProtocol = reinterpret_cast<VOID*>(HandleProtocolService);
+  BootServices.HandleProtocol = HandleProtocolService;
   LoadedImage.SystemTable = &SystemTableData;
   Pcd32[TSC_FREQUENCY_TOKEN] = DEFAULT_TSC_FREQUENCY;
   ImageHandle = NewHandle();

@@ -291,7 +291,8 @@ CpuidResult CpuidExecute(UINT32 Leaf) {
   SimulatedMachine& M = Machine();
   auto Found = M.CpuidLeaves.find(Leaf);
   CpuidResult Result = Found == M.CpuidLeaves.end() ? CpuidResult{0, 0, 0, 0} : Found->second;
-  if (Leaf == CPUID_VERSION_LEAF && M.MicrocodeRevision != 0 && MsrValue(M.Msrs, MICROCODE_MSR) == 0) {
+  if (Leaf == CPUID_VERSION_LEAF && M.MicrocodeRevision != 0 &&
+      MsrValue(M.Msrs, MICROCODE_MSR) == 0) {
     M.Msrs[MICROCODE_MSR] = static_cast<UINT64>(M.MicrocodeRevision) << 32;
   }
   M.Record(AccessKind::Cpuid, Leaf, Result.Eax);

@@ -71,12 +71,13 @@ public:
   UINT64 TscHz = 0;
   // The 8254's channel 2, programmed through ports 0x43 (0xB0: low then high byte, mode 0) and
   // 0x42, gated by port 0x61 bit 0. Port 0x61 bit 5 reads its output: high once Count + 1 of its
-  // 1193182 Hz clocks have passed since the count was written. A PIT that never counts keeps it low.
+  // 1193182 Hz clocks have passed since the count was written. A PIT that never counts keeps it
+  // low.
   bool PitCounts = true;
   bool SystemControlFloats = false; // no legacy block: port 0x61 reads 0xFF
-  UINT8 SystemControl = 0;   // port 0x61 as last written
-  UINT16 PitCount = 0;       // the count written to channel 2
-  UINT64 PitCountStart = 0;  // the TSC when its high byte was written
+  UINT8 SystemControl = 0;          // port 0x61 as last written
+  UINT16 PitCount = 0;              // the count written to channel 2
+  UINT64 PitCountStart = 0;         // the TSC when its high byte was written
   bool PitLowByteNext = true;
   // The ACPI power-management timer: 3579545 Hz, 24 or 32 bits, read at this port (0: none).
   UINT16 PmTimerPort = 0;

@@ -181,8 +181,9 @@ TEST_F(BoardCheckRun, InspectChangesNothingAndReportsTheBoard) {
   EXPECT_EQ(Line("uart"), "present at " + Hex(DEBUG_UART_BASE));
   EXPECT_EQ(Line("verdict"), "suits");
   // Inspect registers no handler, so it names no vector.
-  EXPECT_EQ(Line("settings"), "-DVESK_TSC_FREQUENCY_TOKEN=" + std::to_string(PCD_TSC_FREQUENCY_TOKEN) +
-                                  " -DVESK_DEBUG_UART_PORT=" + Hex(DEBUG_UART_BASE));
+  EXPECT_EQ(Line("settings"),
+            "-DVESK_TSC_FREQUENCY_TOKEN=" + std::to_string(PCD_TSC_FREQUENCY_TOKEN) +
+                " -DVESK_DEBUG_UART_PORT=" + Hex(DEBUG_UART_BASE));
 }
 
 struct ExerciseCase {
@@ -240,7 +241,8 @@ TEST_F(BoardCheckRun, ExerciseTimesDeadlinesAndPutsBackWhatItTouched) {
     EXPECT_EQ(Line("exercise-early"), Case.Early.empty() ? "(no line exercise-early)" : Case.Early);
     // The vector it ran on was free: the one to build with. Without a run, none is named.
     const std::string VectorSetting =
-        Case.Fired.empty() ? "-DVESK_TSC" : "-DVESK_TIMER_VECTOR=" + Case.Exercise.substr(Ran.size());
+        Case.Fired.empty() ? "-DVESK_TSC"
+                           : "-DVESK_TIMER_VECTOR=" + Case.Exercise.substr(Ran.size());
     EXPECT_EQ(Line("settings").rfind(VectorSetting, 0), 0u) << Line("settings");
     EXPECT_EQ(Machine().ApicRegister(LVT_TIMER), Lvt);
     EXPECT_EQ(Machine().TscDeadline(), Deadline);

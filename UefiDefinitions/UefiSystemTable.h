@@ -15,6 +15,8 @@ static_assert(sizeof(EFI_TABLE_HEADER) == 24, "EFI_TABLE_HEADER is 24 bytes");
 
 typedef EFI_TPL(EFIAPI* EFI_RAISE_TPL)(EFI_TPL NewTpl);
 typedef VOID(EFIAPI* EFI_RESTORE_TPL)(EFI_TPL OldTpl);
+typedef EFI_STATUS(EFIAPI* EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID* Protocol,
+                                                VOID** Interface);
 typedef EFI_STATUS(EFIAPI* EFI_LOCATE_PROTOCOL)(const EFI_GUID* Protocol, VOID* Registration,
                                                 VOID** Interface);
 // Takes pairs of (const EFI_GUID*, VOID* interface) ended by a null GUID pointer.
@@ -38,7 +40,7 @@ struct EFI_BOOT_SERVICES {
   VOID* InstallProtocolInterface;
   VOID* ReinstallProtocolInterface;
   VOID* UninstallProtocolInterface;
-  VOID* HandleProtocol;
+  EFI_HANDLE_PROTOCOL HandleProtocol;
   VOID* Reserved;
   VOID* RegisterProtocolNotify;
   VOID* LocateHandle;
@@ -69,10 +71,20 @@ struct EFI_BOOT_SERVICES {
 };
 static_assert(offsetof(EFI_BOOT_SERVICES, RaiseTPL) == 24, "RaiseTPL slot");
 static_assert(offsetof(EFI_BOOT_SERVICES, RestoreTPL) == 32, "RestoreTPL slot");
+static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152, "HandleProtocol slot");
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 320, "LocateProtocol slot");
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallMultipleProtocolInterfaces) == 328,
               "InstallMultipleProtocolInterfaces slot");
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376, "EFI_BOOT_SERVICES size");
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL; // UefiDefinitions/SimpleTextOutput.h
+
+// One entry of the list of tables the firmware publishes (ACPI, SMBIOS, ...).
+struct EFI_CONFIGURATION_TABLE {
+  EFI_GUID VendorGuid;
+  VOID* VendorTable;
+};
+static_assert(sizeof(EFI_CONFIGURATION_TABLE) == 24, "EFI_CONFIGURATION_TABLE size");
 
 struct EFI_SYSTEM_TABLE {
   EFI_TABLE_HEADER Hdr;
@@ -81,31 +93,17 @@ struct EFI_SYSTEM_TABLE {
   EFI_HANDLE ConsoleInHandle;
   VOID* ConIn;
   EFI_HANDLE ConsoleOutHandle;
-  VOID* ConOut;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* ConOut;
   EFI_HANDLE StandardErrorHandle;
   VOID* StdErr;
   VOID* RuntimeServices;
   EFI_BOOT_SERVICES* BootServices;
   UINTN NumberOfTableEntries;
-  VOID* ConfigurationTable;
+  EFI_CONFIGURATION_TABLE* ConfigurationTable;
 };
-static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96, "BootServices slot");
-static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "EFI_SYSTEM_TABLE size");
-
-// The slots the board check uses beyond the driver's keep their plain pointer types above, so that
-// the driver's debug information describes the tables as it always has; these are their types.
-struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL; // UefiDefinitions/SimpleTextOutput.h
-typedef EFI_STATUS(EFIAPI* EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID* Protocol,
-                                                VOID** Interface);
-static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152, "HandleProtocol slot");
-
-// One entry of the list of tables the firmware publishes (ACPI, SMBIOS, ...).
-struct EFI_CONFIGURATION_TABLE {
-  EFI_GUID VendorGuid;
-  VOID* VendorTable;
-};
-static_assert(sizeof(EFI_CONFIGURATION_TABLE) == 24, "EFI_CONFIGURATION_TABLE size");
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64, "ConOut slot");
+static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96, "BootServices slot");
 static_assert(offsetof(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 104 &&
                   offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 112,
               "configuration table slots");
+static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "EFI_SYSTEM_TABLE size");

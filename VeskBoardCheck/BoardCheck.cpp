@@ -93,8 +93,7 @@ VOID PrintMeasurement(const CHAR8* Name, const RateMeasurement& Measured) {
 // The rate against the PM timer, or 0 when there is none.
 UINT64 MeasurePmTimer(EFI_SYSTEM_TABLE* SystemTable) {
   const PmTimerPlace Place =
-      FindPmTimer(static_cast<const EFI_CONFIGURATION_TABLE*>(SystemTable->ConfigurationTable),
-                  SystemTable->NumberOfTableEntries);
+      FindPmTimer(SystemTable->ConfigurationTable, SystemTable->NumberOfTableEntries);
   switch (Place.Result) {
   case PmTimerSearch::NoAcpiTables:
     ConsolePrint("tsc-hz-pm-timer: no ACPI tables\n");
@@ -275,7 +274,7 @@ extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
   if (SystemTable == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  BindConsole(static_cast<EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*>(SystemTable->ConOut));
+  BindConsole(SystemTable->ConOut);
   EFI_BOOT_SERVICES* BootServices = SystemTable->BootServices;
 
   BoardCheckOptions Options = {FALSE, PCD_TSC_FREQUENCY_TOKEN, DEBUG_UART_BASE};

@@ -19,10 +19,9 @@ LoadOptionsText ReadLoadOptions(EFI_BOOT_SERVICES* BootServices, EFI_HANDLE Imag
   if (BootServices == nullptr || BootServices->HandleProtocol == nullptr) {
     return {nullptr, 0};
   }
-  const EFI_HANDLE_PROTOCOL HandleProtocol =
-      reinterpret_cast<EFI_HANDLE_PROTOCOL>(BootServices->HandleProtocol);
   VOID* Interface = nullptr;
-  if (EFI_ERROR(HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, &Interface)) ||
+  if (EFI_ERROR(
+          BootServices->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, &Interface)) ||
       Interface == nullptr) {
     return {nullptr, 0};
   }
