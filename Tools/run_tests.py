@@ -12,7 +12,8 @@ not depend on them, run only in a run with the defaults. The first line names th
 differ from the defaults. A value the build refuses stops the run before anything is built, with
 the build's own refusal.
 
-Each stage says when it starts and how it ended; its whole output goes to build/logs/STAGE.log,
+The sanitizer build starts with the emulated PC, on the core the emulator leaves free; its stage
+waits for it. Each stage says when it starts and how it ended; its whole output goes to build/logs/STAGE.log,
 and only what failed is shown: a failed test's own output, a failed scenario's judgement, the end of
 a failed build. A table of the stages and the total close the run; the exit status is 1 when
 anything failed.
@@ -22,6 +23,7 @@ import os
 import re
 import subprocess
 import sys
+import threading
 import time
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
@@ -120,16 +122,18 @@ def ctest(outcome, log, folder, *options):
                                 *("    " + line for line in output[-FAILURE_LINES:])]
 
 
-# The check of the settings themselves (refused values, extremes built) sets its own; a run with
-# the defaults runs it, and a run with other settings, which would only repeat it, leaves it out.
-SETTINGS_CHECK = "Tools.platform-settings"
+# Checks that set their own settings (the settings' check: refused values, extremes built) or
+# none (the tools' refusals of mistaken command lines): a run with the defaults runs them, and a
+# run with other settings, which would only repeat them, leaves them out.
+SETTINGS_INDEPENDENT = ("Tools.platform-settings", "Tools.refused-commands")
 
 
 def host_tests(outcome, log):
     if build(outcome, log, "build"):
         if SETTINGS:
-            outcome.note = f"{SETTINGS_CHECK} is left to a run with the defaults"
-            ctest(outcome, log, "build", "--exclude-regex", f"^{re.escape(SETTINGS_CHECK)}$")
+            outcome.note = f"{' and '.join(SETTINGS_INDEPENDENT)} left to a run with the defaults"
+            ctest(outcome, log, "build", "--exclude-regex",
+                  "^(" + "|".join(map(re.escape, SETTINGS_INDEPENDENT)) + ")$")
         else:
             ctest(outcome, log, "build")
 
@@ -137,6 +141,7 @@ def host_tests(outcome, log):
 def emulated_pc(outcome, log):
     """The scenarios' runner prints a block per scenario, opened by "scenario (x)"; the blocks of
     the failed ones are shown, and its last line counts them."""
+    SANITIZER_BUILD.start()
     run([ROOT / "EmulatedPc" / "run-scenarios.sh", "--build-dir", ROOT / "build"], log)
     lines = Path(log).read_text(errors="replace").split("\n")
     counts = [re.fullmatch(r"emulated-pc: (\d+) passed, (\d+) failed", line) for line in lines]
@@ -158,10 +163,40 @@ def emulated_pc(outcome, log):
         outcome.details += tail(log)
 
 
+class SanitizerBuild:
+    """The sanitizer build, started when the emulated PC starts booting: bochs runs on one core,
+    so the build takes the other instead of waiting for its own stage. Its output goes to the
+    sanitizers' log; that stage waits for it."""
+
+    def __init__(self):
+        self.outcome, self.built, self.thread = Outcome("sanitizers"), False, None
+
+    def start(self):
+        log = stage_log("sanitizers")
+        log.write_text("")
+        # The fuzzer, built here too, runs only with the defaults.
+        targets = ("DriverTests",) if SETTINGS else ()
+        self.thread = threading.Thread(target=lambda: setattr(self, "built", build(
+            self.outcome, log, "build/sanitize", "-DVESK_SANITIZE=ON", "-DVESK_BUILD_IMAGE=OFF",
+            targets=targets)))
+        self.thread.start()
+
+    def wait(self, outcome):
+        """Whether it built; a failure becomes the stage's, as if the stage had built it."""
+        if self.thread is None:
+            self.start()
+        self.thread.join()
+        outcome.failed += self.outcome.failed
+        outcome.note = self.outcome.note
+        outcome.details += self.outcome.details
+        return self.built
+
+
+SANITIZER_BUILD = SanitizerBuild()
+
+
 def sanitized_tests(outcome, log):
-    # The fuzzer, built here too, runs only with the defaults.
-    targets = ("DriverTests",) if SETTINGS else ()
-    if build(outcome, log, "build/sanitize", "-DVESK_SANITIZE=ON", "-DVESK_BUILD_IMAGE=OFF", targets=targets):
+    if SANITIZER_BUILD.wait(outcome):
         ctest(outcome, log, "build/sanitize")
 
 
@@ -194,6 +229,10 @@ STAGES = (("host tests", host_tests, "the host tests, the image and the release 
           ("emulated PC", emulated_pc, "the image booted on the emulated PC, every scenario judged"),
           ("sanitizers", sanitized_tests, "the host tests under AddressSanitizer and UBSan"),
           ("fuzzing", fuzzing, "the format engine's fuzzer"))
+
+
+def stage_log(name):
+    return LOGS / f"{name.replace(' ', '-').lower()}.log"
 
 
 def describe(outcome):
@@ -252,8 +291,9 @@ def main():
     say(settings_line())
     outcomes = []
     for name, stage, purpose in STAGES:
-        log = LOGS / f"{name.replace(' ', '-').lower()}.log"
-        log.write_text("")
+        log = stage_log(name)
+        if stage is not sanitized_tests:  # whose build started earlier, into its log
+            log.write_text("")
         say(f"== {name}: {purpose} (log: {log.relative_to(ROOT)})")
         outcome = Outcome(name)
         started = time.monotonic()
