@@ -13,8 +13,9 @@
 #   (i) the guard copy in the entry's frame overwritten: the stack-fault report, and the halt
 #   (j) the configuration database installed only after the first pass: the driver starts in pass 2
 #   (k) no CPU Architectural Protocol: the depex never holds, the driver never starts or prints
-#   (l) a build with other settings (vector, token, COM2 at 57600 baud, a 5 ms default period)
-#   (m) a build without debug messages, a timer installed first: no greeting, but the assertion
+#   (l) a build with other settings (vector, token, COM2 at 57600 baud, a 5 ms default period,
+#       no debug messages), judged by them
+#   (m) the same build, a timer installed first: no greeting, but the assertion
 # The board check application, started by the firmware (every one of its lines judged):
 #   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
 #       from a shell's command line; "suits", every deadline fired, none early
@@ -30,7 +31,7 @@
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
-# (l) and (m) have build folders of their own in DIR. Each run is judged against the settings of
+# (l) and (m) boot a build folder of their own in DIR. Each run is judged against the settings of
 # the build it boots. Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any
 # scenario fails.
 set -uo pipefail
@@ -136,11 +137,11 @@ scenario k "no CPU Architectural Protocol: the depex never holds" \
 
 # Builds with other platform settings: the emulated PC follows them, and judges by them.
 use_build "$BUILD_DIR/emulated-pc-settings" -DVESK_TIMER_VECTOR=0x41 -DVESK_TSC_FREQUENCY_TOKEN=9 \
-  -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEBUG_UART_BAUD=57600 -DVESK_DEFAULT_TIMER_PERIOD=50000
-scenario l "a build with vector 0x41, token 9, COM2 at 0x2F8 at 57600 baud, default period 50000" \
+  -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEBUG_UART_BAUD=57600 -DVESK_DEFAULT_TIMER_PERIOD=50000 \
+  -DVESK_DEBUG_MESSAGES=OFF
+scenario l "a build with vector 0x41, token 9, COM2 at 57600 baud, default period 50000, no messages" \
   --expect timer -- --cpu "$TSC_DEADLINE_CPU"
-use_build "$BUILD_DIR/emulated-pc-quiet" -DVESK_DEBUG_MESSAGES=OFF
-scenario m "VESK_DEBUG_MESSAGES=OFF, a timer protocol installed before the driver" \
+scenario m "the same build, a timer protocol installed before the driver: no greeting, the assertion" \
   --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
 
 # The board check application, from the ROM of the default build.
