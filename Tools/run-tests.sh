@@ -25,5 +25,10 @@ while [ $# -gt 0 ]; do
       ;;
   esac
 done
+# Platform settings only, checked as the build checks them: the build's own switches
+# (VESK_SANITIZE, VESK_BUILD_IMAGE, ...) are set by the stages themselves.
+command -v python3 >/dev/null || Tools/install-prerequisites.sh
+refusals=$(python3 cmake/platform_settings.py ${settings[@]+"${settings[@]#-D}"} 2>&1 >/dev/null) ||
+  { sed 's/^/run-tests.sh: /' <<<"$refusals" >&2; exit 2; }
 Tools/install-prerequisites.sh
 exec python3 Tools/run_tests.py ${settings[@]+"${settings[@]}"}
