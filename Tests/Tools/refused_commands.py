@@ -56,8 +56,8 @@ REFUSED = [
     ("Tools/sign-image.sh --cert signer.crt --key", "sign-image.sh: --key needs a value (KEY)"),
     ("EmulatedPc/run-scenarios.sh --build-dir", "run-scenarios.sh: --build-dir needs a value (DIR)"),
     ("Tools/coverage.sh --bogus", "coverage.sh: takes no arguments"),
-    ("Tools/run-tests.sh -D TIMER_VECTOR=0x41",
-     "run-tests.sh: '-DTIMER_VECTOR=0x41' is not a platform setting of the form -DVESK_NAME=value"),
+    ("Tools/run-tests.sh -D VESK_SANITIZE=ON",
+     "run-tests.sh: VESK_SANITIZE='ON' is not a platform setting: the closest is"),
     ("Tools/sign-image.sh --key signer.key --cert signer.crt",
      "differ (built with other settings): name the one to sign with --image"),
 ]
