@@ -182,9 +182,8 @@ class SanitizerBuild:
         self.thread.start()
 
     def wait(self, outcome):
-        """Whether it built; a failure becomes the stage's, as if the stage had built it."""
-        if self.thread is None:
-            self.start()
+        """Whether it built; a failure becomes the stage's, as if the stage had built it. The
+        emulated PC's stage, which comes first, started it."""
         self.thread.join()
         outcome.failed += self.outcome.failed
         outcome.note = self.outcome.note
