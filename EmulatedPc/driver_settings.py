@@ -6,7 +6,8 @@ from pathlib import Path
 
 DEFAULTS = {"VESK_TIMER_VECTOR": "0x40", "VESK_DEFAULT_TIMER_PERIOD": "1000000",
             "VESK_TSC_FREQUENCY_TOKEN": "7", "VESK_DEBUG_UART_PORT": "0x3F8", "VESK_DEBUG_UART_BAUD": "115200",
-            "VESK_DEBUG_MESSAGES": "ON"}
+            "VESK_DEBUG_MESSAGES": "ON",
+            "VESK_TIMER_MODE": "tsc-deadline"}
 # A 16550 divides its 1.8432 MHz reference clock by 16, then by its divisor latch.
 UART_RATE_AT_DIVISOR_1 = 115200
 

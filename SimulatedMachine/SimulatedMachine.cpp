@@ -29,6 +29,13 @@ constexpr UINT64 PIT_HZ = 1193182;
 constexpr UINT64 PM_TIMER_HZ = 3579545;
 constexpr UINT32 MICROCODE_MSR = 0x8B;
 
+constexpr UINT64 LVT_TIMER_OFFSET = 0x320;
+constexpr UINT64 TIMER_INITIAL_COUNT_OFFSET = 0x380;
+constexpr UINT64 TIMER_CURRENT_COUNT_OFFSET = 0x390;
+constexpr UINT64 TIMER_DIVIDE_OFFSET = 0x3E0;
+constexpr UINT32 LVT_TIMER_MODE_SHIFT = 17;
+constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2;
+
 // Ticks of a clock of Hz after TscTicks at the TSC's rate; exact in 128 bits.
 UINT64 ClockTicks(UINT64 TscTicks, UINT64 Hz, UINT64 TscHz) {
   return TscHz == 0 ? 0
@@ -103,6 +110,61 @@ bool SimulatedMachine::XApicPageMapped() const {
 bool SimulatedMachine::X2ApicMsrsEnabled() const {
   UINT64 BaseMsr = HasApicBaseMsr() ? MsrValue(Msrs, APIC_BASE_MSR) : 0;
   return (BaseMsr & APIC_BASE_EN) != 0 && (BaseMsr & APIC_BASE_EXTD) != 0;
+}
+
+namespace {
+UINT32 ApicRegisterValue(const SimulatedMachine& M, UINT64 Offset) {
+  auto Found = M.ApicRegisters.find(Offset);
+  return Found == M.ApicRegisters.end() ? 0 : Found->second;
+}
+
+bool ApicTimerInDeadlineMode(const SimulatedMachine& M) {
+  return (ApicRegisterValue(M, LVT_TIMER_OFFSET) >> LVT_TIMER_MODE_SHIFT & 3) ==
+         LVT_TIMER_MODE_TSC_DEADLINE;
+}
+
+// Divide configuration bits 0, 1 and 3: 2 << (their value), and 111b divides by 1.
+UINT64 ApicTimerDivisor(UINT32 Divide) {
+  const UINT32 Code = (Divide & 3) | (Divide >> 1 & 4);
+  return Code == 7 ? 1 : 2ULL << Code;
+}
+
+UINT32 ApicTimerCurrentCount(const SimulatedMachine& M) {
+  const UINT64 Initial = ApicRegisterValue(M, TIMER_INITIAL_COUNT_OFFSET);
+  if (ApicTimerInDeadlineMode(M) || Initial == 0) {
+    return 0;
+  }
+  const UINT64 Counted = ClockTicks(M.Tsc - M.ApicTimerStartTsc, M.ApicTimerHz, M.TscHz) /
+                         ApicTimerDivisor(ApicRegisterValue(M, TIMER_DIVIDE_OFFSET));
+  return Counted >= Initial ? 0 : static_cast<UINT32>(Initial - Counted);
+}
+
+// An access to a register of the local APIC, in either mode.
+UINT32 ReadApicRegister(SimulatedMachine& M, UINT64 Offset) {
+  return Offset == TIMER_CURRENT_COUNT_OFFSET ? ApicTimerCurrentCount(M) : M.ApicRegister(Offset);
+}
+
+void WriteApicRegister(SimulatedMachine& M, UINT64 Offset, UINT32 Value) {
+  if (Offset == TIMER_INITIAL_COUNT_OFFSET) {
+    if (ApicTimerInDeadlineMode(M)) {
+      return;
+    }
+    M.ApicTimerStartTsc = M.Tsc;
+  }
+  M.ApicRegister(Offset) = Value;
+}
+} // namespace
+
+UINT64 SimulatedMachine::ApicTimerExpiry() const {
+  const UINT64 Initial = ApicRegisterValue(*this, TIMER_INITIAL_COUNT_OFFSET);
+  if (ApicTimerInDeadlineMode(*this) || Initial == 0 || ApicTimerHz == 0) {
+    return 0;
+  }
+  // The first TSC tick at which Initial x divisor counts of the input clock have passed.
+  const unsigned __int128 Counts = static_cast<unsigned __int128>(Initial) *
+                                   ApicTimerDivisor(ApicRegisterValue(*this, TIMER_DIVIDE_OFFSET));
+  const unsigned __int128 Ticks = (Counts * TscHz + ApicTimerHz - 1) / ApicTimerHz;
+  return ApicTimerStartTsc + static_cast<UINT64>(Ticks);
 }
 
 UINT64 SimulatedMachine::TscDeadline() const {
@@ -265,7 +327,7 @@ UINT64 MsrRead(UINT32 Index) {
   bool Faults = MsrFaults(M, Index);
   UINT64 Value = 0;
   if (!Faults) {
-    Value = IsX2ApicMsr(Index) ? M.ApicRegister(X2ApicOffset(Index)) : MsrValue(M.Msrs, Index);
+    Value = IsX2ApicMsr(Index) ? ReadApicRegister(M, X2ApicOffset(Index)) : MsrValue(M.Msrs, Index);
   }
   M.Record(AccessKind::MsrRead, Index, Value);
   if (Faults) {
@@ -281,7 +343,7 @@ VOID MsrWrite(UINT32 Index, UINT64 Value) {
   if (Faults) {
     M.Record(AccessKind::Fault, Index, Value);
   } else if (IsX2ApicMsr(Index)) {
-    M.ApicRegister(X2ApicOffset(Index)) = static_cast<UINT32>(Value);
+    WriteApicRegister(M, X2ApicOffset(Index), static_cast<UINT32>(Value));
   } else {
     M.Msrs[Index] = Value;
   }
@@ -311,7 +373,7 @@ UINT32 DeviceRead32(UINT64 Address) {
   UINT64 Offset = 0;
   UINT32 Value = 0;
   if (XApicPageOffset(M, Address, &Offset)) {
-    Value = M.ApicRegister(Offset);
+    Value = ReadApicRegister(M, Offset);
   } else {
     auto Found = M.DeviceMemory.find(Address);
     Value = Found == M.DeviceMemory.end() ? 0 : Found->second;
@@ -324,7 +386,7 @@ VOID DeviceWrite32(UINT64 Address, UINT32 Value) {
   SimulatedMachine& M = Machine();
   UINT64 Offset = 0;
   if (XApicPageOffset(M, Address, &Offset)) {
-    M.ApicRegister(Offset) = Value;
+    WriteApicRegister(M, Offset, Value);
   } else {
     M.DeviceMemory[Address] = Value;
   }

@@ -108,6 +108,14 @@ public:
   static constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1U << 24;
 
   std::map<UINT64, UINT32> ApicRegisters;
+  // The timer's count: the initial count (offset 0x380) starts it, and the current count (0x390)
+  // reads it going down at ApicTimerHz (0: it does not count) divided by the divide register
+  // (0x3E0), in the time the TSC measures at TscHz; it stays at 0 once there. In TSC-deadline mode
+  // (LVT timer bits 17-18) the initial count ignores writes and the current count reads 0.
+  UINT64 ApicTimerHz = 0;
+  UINT64 ApicTimerStartTsc = 0; // the TSC when the initial count was written
+  // The TSC at which the count that runs now reaches 0; 0 when none runs.
+  UINT64 ApicTimerExpiry() const;
   // The register at Offset in the xAPIC page, whatever the mode (created as 0 on first use); for
   // presetting and inspecting without going through (and logging) an access.
   UINT32& ApicRegister(UINT64 Offset) { return ApicRegisters[Offset]; }

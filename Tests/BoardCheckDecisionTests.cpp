@@ -1,11 +1,9 @@
-// The board check's decisions, each as one table: the TSC-deadline errata as the simulated
-// processor answers CPUID and the microcode register, the verdict with its reasons (the frequency
-// rule among them), and the options a loader can pass.
+// The board check's decisions, each as one table: the verdict with its reasons (the frequency rule
+// among them), and the options a loader can pass.
 #include "TimerTestSupport.h"
 
 #include "VeskBoardCheck/Decisions.h"
 #include "VeskBoardCheck/Options.h"
-#include "VeskBoardCheck/ProcessorFacts.h"
 
 #include <cstring>
 #include <functional>
@@ -15,75 +13,11 @@ namespace {
 
 using TimerTesting::Hex;
 
-// CPUID leaf 0 of a vendor: the largest leaf, then the name in EBX, EDX, ECX.
-void SetVendor(const char* Name) {
-  CpuidResult Leaf = {0x16, 0, 0, 0};
-  std::memcpy(&Leaf.Ebx, Name, 4);
-  std::memcpy(&Leaf.Edx, Name + 4, 4);
-  std::memcpy(&Leaf.Ecx, Name + 8, 4);
-  Machine().CpuidLeaves[0] = Leaf;
-}
-
-struct ErrataCase {
-  const char* Vendor;
-  UINT32 Signature; // CPUID leaf 1 EAX, as the processor reports it
-  bool Hypervisor;
-  UINT32 Microcode;
-  ErrataStatus Expected;
-  UINT32 Minimum;
-};
-
-class BoardCheckDecisions : public MachineTest {};
-
-TEST_F(BoardCheckDecisions, ErrataTableAtItsEdges) {
-  const ErrataCase Cases[] = {
-      {"GenuineIntel", 0x50654, false, 0x2000013, ErrataStatus::BelowMinimum, 0x2000014},
-      {"GenuineIntel", 0x50654, false, 0x2000014, ErrataStatus::Fixed, 0x2000014},
-      {"GenuineIntel", 0x50653, false, 0x1000135, ErrataStatus::BelowMinimum, 0x1000136},
-      {"GenuineIntel", 0x50652, false, 0, ErrataStatus::UnknownStepping, 0},
-      {"GenuineIntel", 0x50657, false, 0, ErrataStatus::NotListed, 0}, // made without it
-      {"GenuineIntel", 0x306F2, false, 0x39, ErrataStatus::BelowMinimum, 0x3A},
-      {"GenuineIntel", 0x306F3, false, 0x39, ErrataStatus::UnknownStepping, 0},
-      {"GenuineIntel", 0x306F4, false, 0x0F, ErrataStatus::Fixed, 0x0F},
-      {"GenuineIntel", 0x50661, false, 0x11, ErrataStatus::UnknownStepping, 0},
-      {"GenuineIntel", 0x50665, false, 0x0E000002, ErrataStatus::BelowMinimum, 0x0E000003},
-      {"GenuineIntel", 0x406F1, false, 0x0B000020, ErrataStatus::Fixed, 0x0B000020},
-      {"GenuineIntel", 0x306C3, false, 0x21, ErrataStatus::BelowMinimum, 0x22},
-      {"GenuineIntel", 0x906EA, false, 0x52, ErrataStatus::Fixed, 0x52},
-      {"GenuineIntel", 0x806C1, false, 0, ErrataStatus::NotListed, 0},    // Tiger Lake
-      {"GenuineIntel", 0xF65, false, 0, ErrataStatus::NotListed, 0},      // family 15, model 6
-      {"GenuineIntel", 0x50654, true, 0, ErrataStatus::NotApplicable, 0}, // the host's concern
-      {"AuthenticAMD", 0x50654, false, 0, ErrataStatus::NotApplicable, 0},
-      {"AuthenticAMD", 0x830F10, false, 0, ErrataStatus::NotApplicable, 0},
-  };
-  for (const ErrataCase& Case : Cases) {
-    SCOPED_TRACE(std::string(Case.Vendor) + " " + Hex(Case.Signature) + " microcode " +
-                 Hex(Case.Microcode));
-    Machine().Reset();
-    SetVendor(Case.Vendor);
-    Machine().CpuidLeaves[1] = {Case.Signature, 0, Case.Hypervisor ? 1u << 31 : 0u, 0};
-    Machine().MicrocodeRevision = Case.Microcode;
-    Machine().Msrs[0x8B] = 0xDEAD00000000ULL; // left by an earlier read: the check clears it
-    ProcessorFacts Facts;
-    ReadProcessorFacts(&Facts);
-    const ErrataFinding Finding = CheckDeadlineErrata(Facts.Identity);
-    EXPECT_EQ(static_cast<int>(Finding.Status), static_cast<int>(Case.Expected));
-    EXPECT_EQ(Finding.MinimumRevision, Case.Minimum);
-    const bool Read = std::strcmp(Case.Vendor, "GenuineIntel") == 0 && !Case.Hypervisor;
-    EXPECT_EQ(Facts.Identity.MicrocodeRead, Read);
-    if (Read) {
-      EXPECT_EQ(Facts.Identity.Microcode, Case.Microcode);
-    } else {
-      EXPECT_TRUE(Machine().Accesses(AccessKind::MsrWrite).empty()) << "microcode register written";
-    }
-  }
-}
-
 // A board that suits, for the verdict's rows to change one thing each.
 BoardFindings SuitableBoard() {
   BoardFindings Board = {};
-  Board.Cpu = {TRUE, FALSE, 6, 0x8C, 1, TRUE, 0x86};
-  Board.TscDeadline = Board.InvariantTsc = Board.Arat = Board.ApicEnabled = TRUE;
+  Board.Cpu = {TRUE, FALSE, TRUE, 6, 0x8C, 1, TRUE, 0x86};
+  Board.Cpu.TscDeadline = Board.InvariantTsc = Board.Arat = Board.ApicEnabled = TRUE;
   Board.MeasuredHz = 20000000;
   Board.Pcd = PcdAnswer::Answered;
   Board.PcdHz = 20000000;
@@ -122,9 +56,9 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
        Off + "19799999 Hz is 11 per mille off the measured 20000000 Hz"},
       {[](BoardFindings& B) { B.PcdHz = 40000000; },
        Off + "40000000 Hz is 1000 per mille off the measured 20000000 Hz"},
-      {[](BoardFindings& B) { B.TscDeadline = FALSE, B.ExerciseRan = FALSE; },
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = FALSE, B.ExerciseRan = FALSE; },
        "does not suit: no TSC-deadline mode"},
-      {[](BoardFindings& B) { B.Cpu = {TRUE, FALSE, 6, 0x55, 4, TRUE, 0}; },
+      {[](BoardFindings& B) { B.Cpu = {TRUE, FALSE, TRUE, 6, 0x55, 4, TRUE, 0}; },
        "does not suit: TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is "
        "below 0x2000014, update to 0x2000014 or later"},
       {[](BoardFindings& B) { B.ExerciseFired = 99; },
@@ -137,9 +71,9 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
       {[](BoardFindings& B) { B.ApicEnabled = FALSE; },
        "suits, with warnings: local APIC disabled"},
       {[](BoardFindings& B) { B.UartPresent = FALSE; }, "suits, with warnings: no UART at " + Port},
-      {[](BoardFindings& B) { B.Cpu = {TRUE, FALSE, 6, 0x3F, 3, TRUE, 0}; },
+      {[](BoardFindings& B) { B.Cpu = {TRUE, FALSE, TRUE, 6, 0x3F, 3, TRUE, 0}; },
        "suits, with warnings: errata status unknown for family 0x6 model 0x3F stepping 3"},
-      {[](BoardFindings& B) { B.Cpu = {TRUE, TRUE, 6, 0x55, 4, FALSE, 0}; },
+      {[](BoardFindings& B) { B.Cpu = {TRUE, TRUE, TRUE, 6, 0x55, 4, FALSE, 0}; },
        "suits, with warnings: under a hypervisor"},
       {[](BoardFindings& B) { B.MeasuredHz = 0, B.PcdHz = 1; },
        "suits, with warnings: no reference clock"},
@@ -147,7 +81,7 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
        "suits, with warnings: no configuration database"},
       {[](BoardFindings& B) { B.Pcd = PcdAnswer::NotAnswered; },
        "suits, with warnings: token " + Token + " not answered"},
-      {[](BoardFindings& B) { B.TscDeadline = B.Arat = FALSE, B.Pcd = PcdAnswer::NoDatabase; },
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = B.Arat = FALSE, B.Pcd = PcdAnswer::NoDatabase; },
        "does not suit: no TSC-deadline mode; with warnings: no ARAT; no configuration database"},
   };
   for (const VerdictCase& Case : Cases) {
@@ -158,7 +92,7 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
 
   // Every reason at once, with the longest numbers, still fits.
   BoardFindings Worst = {};
-  Worst.Cpu = {TRUE, TRUE, 6, 0x56, 5, TRUE, 0};
+  Worst.Cpu = {TRUE, TRUE, TRUE, 6, 0x56, 5, TRUE, 0};
   Worst.ExerciseRan = TRUE;
   Worst.ExerciseEarly = EXERCISE_DEADLINES;
   Worst.Pcd = PcdAnswer::NotAnswered;

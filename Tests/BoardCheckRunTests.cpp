@@ -83,7 +83,7 @@ public:
       const UINT32 Lvt = Machine().ApicRegister(LVT_TIMER);
       const UINT64 Deadline = Machine().TscDeadline();
       if (Delivering || !DeadlineFires || Deadline == 0 || Machine().Tsc + Early < Deadline ||
-          (Lvt & TimerTesting::LVT_TIMER_MASKED) != 0 || (Lvt >> 17 & 3) != 2 ||
+          (Lvt & TimerTesting::LVT_MASK_BIT) != 0 || (Lvt >> 17 & 3) != 2 ||
           Firmware().CurrentTpl >= TPL_HIGH_LEVEL) {
         return;
       }

@@ -147,7 +147,7 @@ TEST_P(DriverStartTest, FirmwareCoreDrivesTheInstalledTimer) {
 
   EXPECT_EQ(Timer->SetTimerPeriod(Timer, 0), EFI_SUCCESS);
   EXPECT_EQ(Machine().TscDeadline(), 0u);
-  EXPECT_NE(Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET) & LVT_TIMER_MASKED, 0u);
+  EXPECT_NE(Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET) & LVT_MASK_BIT, 0u);
   // An interrupt already pending when the timer stopped.
   ASSERT_TRUE(Firmware().DeliverInterrupt(LAPIC_TIMER_VECTOR));
   EXPECT_EQ(Machine().TscDeadline(), 0u);

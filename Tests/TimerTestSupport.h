@@ -17,12 +17,11 @@
 
 namespace TimerTesting {
 
-constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
-constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
+constexpr UINT32 LVT_MASK_BIT = 1u << 16;
+constexpr UINT32 LVT_TSC_DEADLINE_MODE = 2u << 17;
 // LVT timer as the entry leaves it: TSC-deadline mode, the build's vector, masked.
-constexpr UINT32 LVT_PROGRAMMED_MASKED =
-    LVT_TIMER_MODE_TSC_DEADLINE | LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
-constexpr UINT32 LVT_PROGRAMMED_RUNNING = LVT_PROGRAMMED_MASKED & ~LVT_TIMER_MASKED;
+constexpr UINT32 LVT_PROGRAMMED_MASKED = LVT_TSC_DEADLINE_MODE | LVT_MASK_BIT | LAPIC_TIMER_VECTOR;
+constexpr UINT32 LVT_PROGRAMMED_RUNNING = LVT_PROGRAMMED_MASKED & ~LVT_MASK_BIT;
 constexpr UINT64 UNITS_PER_SECOND = 10000000; // 100 ns units
 
 // Period x frequency / 10^7 TSC ticks, rounded down and saturated at 2^64 - 1, and a TSC value that

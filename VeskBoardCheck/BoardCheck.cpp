@@ -56,7 +56,7 @@ VOID PrintProcessor(const ProcessorFacts& Facts) {
     ConsolePrint("cpu-microcode: not read (%a)\n", Cpu.Intel ? "under a hypervisor" : "not Intel");
   }
   ConsolePrint("hypervisor: %a\n", YesNo(Cpu.Hypervisor));
-  ConsolePrint("tsc-deadline: %a\n", YesNo(Facts.TscDeadline));
+  ConsolePrint("tsc-deadline: %a\n", YesNo(Cpu.TscDeadline));
   ConsolePrint("x2apic: %a\n", YesNo(Facts.X2Apic));
   ConsolePrint("invariant-tsc: %a\n", YesNo(Facts.InvariantTsc));
   ConsolePrint("arat: %a\n", YesNo(Facts.Arat));
@@ -168,7 +168,6 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   ReadProcessorFacts(&Processor);
   PrintProcessor(Processor);
   Board.Cpu = Processor.Identity;
-  Board.TscDeadline = Processor.TscDeadline;
   Board.InvariantTsc = Processor.InvariantTsc;
   Board.Arat = Processor.Arat;
   const ApicModeNow Mode = ReadApicMode();
@@ -232,7 +231,7 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   const ExerciseOutcome Outcome = RunExercise(
       BootServices,
       static_cast<EFI_CPU_ARCH_PROTOCOL*>(LocateInterface(BootServices, gEfiCpuArchProtocolGuid)),
-      Board.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
+      Board.Cpu.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
   PrintExercise(Outcome, Board.MeasuredHz);
   Board.ExerciseRan = Outcome.Refusal == ExerciseRefusal::None;
   Board.ExerciseVector = Outcome.Vector;

@@ -3,42 +3,8 @@
 #include "Library/BasePrintLib/PrintLib.h"
 
 namespace {
-constexpr UINT32 INTEL_CORE_FAMILY = 6;
 constexpr UINT64 PER_MILLE = 1000;
 static_assert(MEASURED_HZ_LIMIT < ~0ULL / (2 * PER_MILLE), "the per mille product fits 64 bits");
-
-// Intel family 6 processors whose local APIC timer misses TSC deadlines below a microcode
-// revision. A row covers the steppings First..Last; a model that has rows, but none for the
-// stepping at hand, is of unknown status. A minimum of 0 marks steppings made without the fault.
-struct ErrataRow {
-  UINT8 Model;
-  UINT8 FirstStepping;
-  UINT8 LastStepping;
-  UINT32 MinimumRevision;
-};
-constexpr UINT8 ANY = 0xF; // the stepping field is four bits
-
-constexpr ErrataRow ERRATA_ROWS[] = {
-    {0x3F, 2, 2, 0x3A},         // Haswell server, EP
-    {0x3F, 4, 4, 0x0F},         // Haswell server, EX
-    {0x4F, 0, ANY, 0x0B000020}, // Broadwell server
-    {0x56, 2, 2, 0x00000011},   // Broadwell D
-    {0x56, 3, 3, 0x0700000E},   // Broadwell D
-    {0x56, 4, 4, 0x0F00000C},   // Broadwell D
-    {0x56, 5, 5, 0x0E000003},   // Broadwell D
-    {0x55, 3, 3, 0x01000136},   // Skylake server
-    {0x55, 4, 4, 0x02000014},   // Skylake server
-    {0x55, 5, ANY, 0},          // Skylake server and its successors on the model
-    {0x3C, 0, ANY, 0x22},       // Haswell client
-    {0x45, 0, ANY, 0x20},       // Haswell mobile
-    {0x46, 0, ANY, 0x17},       // Haswell with GT3e
-    {0x3D, 0, ANY, 0x25},       // Broadwell client
-    {0x47, 0, ANY, 0x17},       // Broadwell with GT3e
-    {0x4E, 0, ANY, 0xB2},       // Skylake mobile
-    {0x5E, 0, ANY, 0xB2},       // Skylake desktop
-    {0x8E, 0, ANY, 0x52},       // Kaby Lake mobile
-    {0x9E, 0, ANY, 0x52},       // Kaby Lake desktop
-};
 
 // Appends reasons to a line: the first after Opening, the others after "; ".
 struct ReasonList {
@@ -61,31 +27,6 @@ VOID EFIAPI AddReason(ReasonList& List, const CHAR8* Format, ...) {
 }
 } // namespace
 
-ErrataFinding CheckDeadlineErrata(const CpuIdentity& Cpu) {
-  if (!Cpu.Intel || !Cpu.MicrocodeRead) {
-    return {ErrataStatus::NotApplicable, 0};
-  }
-  if (Cpu.Family != INTEL_CORE_FAMILY) {
-    return {ErrataStatus::NotListed, 0};
-  }
-  BOOLEAN ModelListed = FALSE;
-  for (const ErrataRow& Row : ERRATA_ROWS) {
-    if (Row.Model != Cpu.Model) {
-      continue;
-    }
-    ModelListed = TRUE;
-    if (Cpu.Stepping < Row.FirstStepping || Cpu.Stepping > Row.LastStepping) {
-      continue;
-    }
-    if (Row.MinimumRevision == 0) {
-      return {ErrataStatus::NotListed, 0};
-    }
-    return {Cpu.Microcode >= Row.MinimumRevision ? ErrataStatus::Fixed : ErrataStatus::BelowMinimum,
-            Row.MinimumRevision};
-  }
-  return {ModelListed ? ErrataStatus::UnknownStepping : ErrataStatus::NotListed, 0};
-}
-
 UINT64 PerMilleOff(UINT32 Configured, UINT64 Measured) {
   const UINT64 Difference = Configured > Measured ? Configured - Measured : Measured - Configured;
   return (Difference * PER_MILLE + Measured - 1) / Measured;
@@ -99,7 +40,7 @@ UINT64 FormatVerdict(const BoardFindings& Board, CHAR8* Buffer, UINT64 BufferSiz
   ReasonList Faults = {Buffer, Buffer + BufferSize - 1, "does not suit: ", 0};
   const ErrataFinding Errata = CheckDeadlineErrata(Board.Cpu);
 
-  if (!Board.TscDeadline) {
+  if (!Board.Cpu.TscDeadline) {
     AddReason(Faults, "no TSC-deadline mode");
   }
   if (Errata.Status == ErrataStatus::BelowMinimum) {

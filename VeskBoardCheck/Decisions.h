@@ -1,36 +1,11 @@
-// What the board check concludes from what it found: the TSC-deadline errata, the frequency rule
-// and the verdict with its reasons. Pure functions over plain values, so that any board can be
-// described to them.
+// What the board check concludes from what it found: the frequency rule and the verdict with its
+// reasons. Pure functions over plain values, so that any board can be described to them.
 #pragma once
 
-#include "UefiDefinitions/UefiBaseTypes.h"
+#include "Library/LocalApicTimerLib/TimerMode.h"
 
 // The deadlines the exercise arms.
 constexpr UINT32 EXERCISE_DEADLINES = 100;
-
-// The processor as the errata table sees it: display family and model, from CPUID leaf 1.
-struct CpuIdentity {
-  BOOLEAN Intel;
-  BOOLEAN Hypervisor;
-  UINT32 Family;
-  UINT32 Model;
-  UINT32 Stepping;
-  BOOLEAN MicrocodeRead; // Microcode holds the revision (Intel, not under a hypervisor)
-  UINT32 Microcode;
-};
-
-enum class ErrataStatus : UINT8 {
-  NotApplicable,   // not Intel, or the revision was not read (under a hypervisor)
-  NotListed,       // no erratum known for this processor
-  Fixed,           // at or above the minimum revision
-  BelowMinimum,    // the erratum is present: MinimumRevision or later is needed
-  UnknownStepping, // the model has rows, but none for this stepping
-};
-struct ErrataFinding {
-  ErrataStatus Status;
-  UINT32 MinimumRevision; // for Fixed and BelowMinimum
-};
-ErrataFinding CheckDeadlineErrata(const CpuIdentity& Cpu);
 
 // No measured TSC rate reaches this (ReferenceClocks.cpp bounds every round below it), so the
 // products of the frequency rule cannot overflow.
@@ -49,7 +24,6 @@ enum class PcdAnswer : UINT8 { NoDatabase, NotAnswered, Answered };
 
 struct BoardFindings {
   CpuIdentity Cpu;
-  BOOLEAN TscDeadline;
   BOOLEAN InvariantTsc;
   BOOLEAN Arat;
   BOOLEAN ApicEnabled;

@@ -11,26 +11,8 @@ constexpr UINT32 CPUID_TSC_CRYSTAL_LEAF = 0x15;
 constexpr UINT32 CPUID_FREQUENCY_LEAF = 0x16;
 constexpr UINT32 CPUID_EXTENDED_LEAF_COUNT = 0x80000000;
 constexpr UINT32 CPUID_POWER_MANAGEMENT_LEAF = 0x80000007;
-
-// "GenuineIntel" in EBX, EDX, ECX of leaf 0.
-constexpr UINT32 INTEL_EBX = 0x756E6547;
-constexpr UINT32 INTEL_EDX = 0x49656E69;
-constexpr UINT32 INTEL_ECX = 0x6C65746E;
-
-// Leaf 1, EAX: the signature.
-constexpr UINT32 STEPPING_BITS = 0xF;
-constexpr UINT32 MODEL_SHIFT = 4;
-constexpr UINT32 FAMILY_SHIFT = 8;
-constexpr UINT32 EXTENDED_MODEL_SHIFT = 16;
-constexpr UINT32 EXTENDED_FAMILY_SHIFT = 20;
-constexpr UINT32 FIELD_4_BITS = 0xF;
-constexpr UINT32 FIELD_8_BITS = 0xFF;
-constexpr UINT32 FAMILY_WITH_EXTENDED_FAMILY = 0xF;
-constexpr UINT32 FAMILY_WITH_EXTENDED_MODEL = 0x6;
 // Leaf 1, ECX.
 constexpr UINT32 LEAF1_ECX_X2APIC = 1u << 21;
-constexpr UINT32 LEAF1_ECX_TSC_DEADLINE = 1u << 24;
-constexpr UINT32 LEAF1_ECX_HYPERVISOR = 1u << 31;
 // Leaf 6, EAX: the APIC timer runs in every C-state.
 constexpr UINT32 LEAF6_EAX_ARAT = 1u << 2;
 // Leaf 0x80000007, EDX: the TSC runs at one rate in every P-, C- and T-state.
@@ -38,10 +20,6 @@ constexpr UINT32 POWER_EDX_INVARIANT_TSC = 1u << 8;
 // Leaf 0x16, EAX: the base frequency in MHz.
 constexpr UINT32 LEAF16_MHZ_BITS = 0xFFFF;
 constexpr UINT64 HZ_PER_MHZ = 1000000;
-
-// Writing 0, then CPUID leaf 1, loads the revision of the running microcode into the high half.
-constexpr UINT32 MSR_BIOS_SIGN_ID = 0x8B;
-constexpr UINT32 MICROCODE_SHIFT = 32;
 
 constexpr UINT32 MSR_APIC_BASE = 0x1B;
 constexpr UINT64 APIC_BASE_X2APIC_MODE = 1ULL << 10;
@@ -61,32 +39,8 @@ VOID ReadProcessorFacts(ProcessorFacts* Facts) {
   CopyVendor(Leaf0, Facts->Vendor);
   const UINT32 LargestLeaf = Leaf0.Eax;
   const UINT32 LargestExtendedLeaf = CpuidExecute(CPUID_EXTENDED_LEAF_COUNT).Eax;
-  CpuIdentity& Cpu = Facts->Identity;
-  Cpu.Intel = Leaf0.Ebx == INTEL_EBX && Leaf0.Edx == INTEL_EDX && Leaf0.Ecx == INTEL_ECX;
-
-  const CpuidResult Leaf1 = CpuidExecute(CPUID_VERSION_LEAF);
-  const UINT32 BaseFamily = (Leaf1.Eax >> FAMILY_SHIFT) & FIELD_4_BITS;
-  Cpu.Family = BaseFamily;
-  if (BaseFamily == FAMILY_WITH_EXTENDED_FAMILY) {
-    Cpu.Family += (Leaf1.Eax >> EXTENDED_FAMILY_SHIFT) & FIELD_8_BITS;
-  }
-  Cpu.Model = (Leaf1.Eax >> MODEL_SHIFT) & FIELD_4_BITS;
-  if (BaseFamily == FAMILY_WITH_EXTENDED_MODEL || BaseFamily == FAMILY_WITH_EXTENDED_FAMILY) {
-    Cpu.Model += ((Leaf1.Eax >> EXTENDED_MODEL_SHIFT) & FIELD_4_BITS) << 4;
-  }
-  Cpu.Stepping = Leaf1.Eax & STEPPING_BITS;
-  Cpu.Hypervisor = (Leaf1.Ecx & LEAF1_ECX_HYPERVISOR) != 0;
-  Facts->X2Apic = (Leaf1.Ecx & LEAF1_ECX_X2APIC) != 0;
-  Facts->TscDeadline = (Leaf1.Ecx & LEAF1_ECX_TSC_DEADLINE) != 0;
-
-  // Under a hypervisor the register is the hypervisor's to answer, if it lets the write through.
-  Cpu.MicrocodeRead = Cpu.Intel && !Cpu.Hypervisor;
-  Cpu.Microcode = 0;
-  if (Cpu.MicrocodeRead) {
-    MsrWrite(MSR_BIOS_SIGN_ID, 0);
-    CpuidExecute(CPUID_VERSION_LEAF);
-    Cpu.Microcode = static_cast<UINT32>(MsrRead(MSR_BIOS_SIGN_ID) >> MICROCODE_SHIFT);
-  }
+  Facts->Identity = ReadCpuIdentity();
+  Facts->X2Apic = (CpuidExecute(CPUID_VERSION_LEAF).Ecx & LEAF1_ECX_X2APIC) != 0;
 
   // A leaf beyond the largest answers with another leaf's values: only the listed ones are read.
   Facts->Arat = LargestLeaf >= CPUID_THERMAL_POWER_LEAF &&

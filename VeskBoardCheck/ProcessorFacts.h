@@ -7,7 +7,6 @@
 struct ProcessorFacts {
   CHAR8 Vendor[13]; // CPUID leaf 0, zero-ended
   CpuIdentity Identity;
-  BOOLEAN TscDeadline;
   BOOLEAN X2Apic;
   BOOLEAN InvariantTsc;
   BOOLEAN Arat;
@@ -18,10 +17,3 @@ VOID ReadProcessorFacts(ProcessorFacts* Facts);
 
 enum class ApicModeNow : UINT8 { Disabled, XApic, X2Apic };
 ApicModeNow ReadApicMode();
-
-// The LVT timer register's fields.
-constexpr UINT32 LVT_TIMER_VECTOR_BITS = 0xFF;
-constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
-constexpr UINT32 LVT_TIMER_MODE_SHIFT = 17;
-constexpr UINT32 LVT_TIMER_MODE_BITS = 3u << LVT_TIMER_MODE_SHIFT;
-constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << LVT_TIMER_MODE_SHIFT;

@@ -4,6 +4,7 @@
 #include "VeskLapicTimerDxe/VeskLapicTimer.h"
 
 #include "HardwareAccess/HardwareAccess.h"
+#include "Library/BaseLib/BaseLib.h"
 #include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
 #include "Library/DxePcdLib/PcdLib.h"
 #include "Library/SerialDebugLib/SerialDebugLib.h"
@@ -13,10 +14,6 @@ namespace {
 // Writing a TSC value arms the timer; writing 0 disarms it.
 constexpr UINT32 MSR_TSC_DEADLINE = 0x6E0;
 
-constexpr UINT32 LVT_TIMER_VECTOR_BITS = 0xFF;
-constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
-constexpr UINT32 LVT_TIMER_MODE_BITS = 3u << 17;
-constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
 // What the entry programs into the LVT timer register: TSC-deadline mode on our vector, masked
 // until the first period is set.
 constexpr UINT32 LVT_TIMER_PROGRAMMED_BITS =
@@ -35,30 +32,13 @@ constexpr UINT32 SVR_APIC_SOFTWARE_ENABLE = 1u << 8;
 constexpr UINT32 CPUID_VERSION_INFO = 1;
 constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1u << 24;
 
-constexpr UINT64 PERIOD_UNITS_PER_SECOND = 10000000; // 100 ns units
+constexpr UINT32 PERIOD_UNITS_PER_SECOND = 10000000; // 100 ns units
 constexpr UINT64 LARGEST_UINT64 = ~0ULL;
 
-// The period's duration in TSC ticks, period x frequency / 10^7, rounded down. The product can
-// exceed 64 bits, so it is kept whole in 128 bits; a quotient beyond 64 bits saturates. The
-// division is split into two 64-by-32-bit steps so that the image needs no compiler-runtime
-// 128-bit division helper.
+// The period's duration in TSC ticks, period x frequency / 10^7, rounded down; the product is kept
+// whole, and a quotient beyond 64 bits saturates.
 UINT64 PeriodToTscTicks(UINT64 TimerPeriod) {
-  static_assert(PERIOD_UNITS_PER_SECOND < (1ULL << 32), "divisor fits the two-step division");
-  const unsigned __int128 Product =
-      static_cast<unsigned __int128>(TimerPeriod) * mTscTicksPerSecond;
-  const UINT64 High = static_cast<UINT64>(Product >> 64);
-  const UINT64 Low = static_cast<UINT64>(Product);
-  if (High >= PERIOD_UNITS_PER_SECOND) {
-    return LARGEST_UINT64;
-  }
-  // High < divisor < 2^32, so each partial dividend below fits in 64 bits and each partial
-  // quotient in 32.
-  const UINT64 UpperDividend = (High << 32) | (Low >> 32);
-  const UINT64 UpperQuotient = UpperDividend / PERIOD_UNITS_PER_SECOND;
-  const UINT64 Remainder = UpperDividend % PERIOD_UNITS_PER_SECOND;
-  const UINT64 LowerDividend = (Remainder << 32) | (Low & 0xFFFFFFFFULL);
-  const UINT64 LowerQuotient = LowerDividend / PERIOD_UNITS_PER_SECOND;
-  return (UpperQuotient << 32) | LowerQuotient;
+  return MultiplyDivide(TimerPeriod, mTscTicksPerSecond, PERIOD_UNITS_PER_SECOND, FALSE);
 }
 
 // The TSC value one period after Now; a deadline beyond the counter's range stays at its end

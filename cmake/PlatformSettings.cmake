@@ -22,13 +22,17 @@ set(VESK_TSC_FREQUENCY_TOKEN 7 CACHE STRING "Configuration database token of the
 set(VESK_DEBUG_UART_PORT 0x3F8 CACHE STRING "I/O port of the debug UART, 0..0xFFF8")
 set(VESK_DEBUG_UART_BAUD 115200 CACHE STRING "Debug UART rate; must divide 115200 exactly")
 option(VESK_DEBUG_MESSAGES "Write the driver's progress and error messages (not its assertions)" ON)
+# tsc-deadline: the local APIC timer in TSC-deadline mode, or no timer where the processor lacks it;
+# auto: TSC-deadline mode where the processor has it without an erratum, else one-shot mode;
+# one-shot: one-shot mode always.
+set(VESK_TIMER_MODE tsc-deadline CACHE STRING "How the timer ticks: tsc-deadline, auto or one-shot")
 # The name of the driver's firmware file in a volume: a GUID made once for this driver alone.
 # Platforms find and replace the driver by it, so it changes only for a platform's own fork.
 set(VESK_DRIVER_FILE_GUID A3DEBDE2-D37C-48AC-8546-42859B647B5E CACHE STRING
   "The GUID that names the driver's firmware file, in registry format")
 set(VESK_SETTINGS
   VESK_TIMER_VECTOR VESK_DEFAULT_TIMER_PERIOD VESK_TSC_FREQUENCY_TOKEN
-  VESK_DEBUG_UART_PORT VESK_DEBUG_UART_BAUD VESK_DEBUG_MESSAGES VESK_DRIVER_FILE_GUID)
+  VESK_DEBUG_UART_PORT VESK_DEBUG_UART_BAUD VESK_DEBUG_MESSAGES VESK_TIMER_MODE VESK_DRIVER_FILE_GUID)
 
 find_program(VESK_PYTHON3 python3 REQUIRED)
 # The settings in their order, then every other VESK_ name given.
@@ -67,6 +71,15 @@ if(VESK_DEBUG_MESSAGES_VALUE STREQUAL "ON")
   set(VESK_DEBUG_MESSAGES_VALUE TRUE)
 else()
   set(VESK_DEBUG_MESSAGES_VALUE FALSE)
+endif()
+
+# The timer mode as the driver's sources name it.
+if(VESK_TIMER_MODE_VALUE STREQUAL "tsc-deadline")
+  set(VESK_TIMER_MODE_NAME TscDeadline)
+elseif(VESK_TIMER_MODE_VALUE STREQUAL "auto")
+  set(VESK_TIMER_MODE_NAME Auto)
+else()
+  set(VESK_TIMER_MODE_NAME OneShot)
 endif()
 
 set(VESK_SETTINGS_INCLUDE_DIR ${CMAKE_BINARY_DIR}/settings)

@@ -60,6 +60,15 @@ def switch(text):
     return SWITCH_WORDS.get(text.upper())
 
 
+# How the driver ticks: TSC-deadline mode only (it declines without it), TSC-deadline mode where the
+# processor has it without an erratum and one-shot mode elsewhere, or one-shot mode always.
+TIMER_MODES = ("tsc-deadline", "auto", "one-shot")
+
+
+def timer_mode(text):
+    return text.lower() if text.lower() in TIMER_MODES else None
+
+
 def registry_guid(text):
     return text.upper() if GUID.fullmatch(text) else None
 
@@ -85,6 +94,7 @@ SETTINGS = {
         f"a rate that divides {UART_RATE_AT_DIVISOR_1} exactly into a divisor of at most "
         f"{LARGEST_UART_DIVISOR} (2 to {UART_RATE_AT_DIVISOR_1}, e.g. 115200, 57600, 38400, 9600)" + IN_DECIMAL_OR_HEX),
     "VESK_DEBUG_MESSAGES": (switch, "ON or OFF"),
+    "VESK_TIMER_MODE": (timer_mode, "tsc-deadline, auto or one-shot"),
     "VESK_DRIVER_FILE_GUID": (registry_guid, "a GUID in registry format, 8-4-4-4-12 hexadecimal digits"),
 }
 
