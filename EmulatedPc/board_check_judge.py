@@ -46,7 +46,7 @@ class BoardCheckChecks:
 
     def board_check(self):
         args, fact = self.args, self.log.fact
-        self.expect_driver_lines(*(self.greeting if args.driver_first else ()))
+        self.expect_driver_lines(*(self.started if args.driver_first else ()))
         if not args.driver_first and fact("dispatch-pass"):
             self.fail("the driver was dispatched, though only the board check was to start")
         self.expect_result("done")

@@ -4,8 +4,8 @@ firmware's "[pc] ..." report against what a working timer driver must produce; o
 console lines ("[con] ...") and what it left behind.
 
   judge_serial_log.py --expect timer|unsupported|halted|stack-fault|overflow|livelock|not-dispatched
-                      [--apic xapic|x2apic] [--dispatch-pass N] [--low-half-wraps] [--map FILE]
-                      [--settings FILE] LOG
+                      [--apic xapic|x2apic] [--timer-mode tsc-deadline|one-shot] [--mode-reason TEXT]
+                      [--dispatch-pass N] [--low-half-wraps] [--map FILE] [--settings FILE] LOG
   judge_serial_log.py --expect board-check --verdict KIND [--reason PATTERN ...] [--warning PATTERN ...]
                       [--exercise ran|TEXT] [--uart TEXT] [--driver-first] [--apic xapic|x2apic]
                       [--settings FILE] LOG
@@ -25,6 +25,9 @@ console lines ("[con] ...") and what it left behind.
                    (a regular expression) and no more of them
   --exercise ran|TEXT  the exercise was asked for, and ran, or printed "exercise: TEXT"
   --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
+  --timer-mode     the mode the driver's timer must tick in (default tsc-deadline)
+  --mode-reason TEXT  why, as the driver's line on its mode says it (a build that may choose
+                   prints one: VESK_TIMER_MODE auto or one-shot, with its messages on)
   --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
@@ -49,6 +52,7 @@ from board_check_judge import BoardCheckChecks
 # ---- what the driver prints, exactly
 GREETING = "Initializing LAPIC Timer Driver"
 UNSUPPORTED_LINE = "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver."
+MODE_LINES = {"one-shot": r"LAPIC timer in one-shot mode at ([0-9]+) Hz: ", "tsc-deadline": r"LAPIC timer in TSC-deadline mode: "}
 ASSERTION_LINE = re.compile(r"ASSERT \[VeskLapicTimerDxe\] ([^ ]*/)?VeskLapicTimerDxe/VeskLapicTimer\.cpp"
                             r"\([0-9]+\): &gEfiTimerArchProtocolGuid already installed in database")
 STACK_FAULT_LINE = re.compile(r"STACK FAULT: Buffer Overflow in function VeskLapicTimerDxe\+(0x[0-9A-F]+)\.")
@@ -61,7 +65,14 @@ UNSUPPORTED, DEVICE_ERROR, ALREADY_STARTED = "0x8000000000000003", "0x8000000000
 TPL_APPLICATION = 4
 FIRMWARE_UART_DIVISOR = 1  # the test firmware's own rate, 115200 baud, until the driver sets its own
 LVT_VECTOR_MASK, LVT_MASKED = 0xFF, 1 << 16
-LVT_TIMER_MODE_SHIFT, LVT_TIMER_MODE_TSC_DEADLINE = 17, 2
+LVT_TIMER_MODE_SHIFT = 17
+LVT_TIMER_MODES = {"one-shot": 0, "tsc-deadline": 2}
+# bochs counts the local APIC timer at divide-by-1 at the TSC's own rate, so a one-shot count is a
+# number of TSC ticks, and the longest, 2^32 - 1, is the furthest one arm of the timer reaches.
+LARGEST_COUNT = (1 << 32) - 1
+# A one-shot count runs from the driver's own TSC read, a little after the one its deadline was
+# computed from: it is one period less the driver's steps between the two.
+COUNT_SHORTFALL_MAX_TSC = 1000
 SPURIOUS_APIC_ENABLE = 1 << 8
 UNITS_PER_SECOND = 10_000_000
 LARGEST = (1 << 64) - 1
@@ -92,7 +103,7 @@ FIRMWARE_USE = {"tpl-violations": 0, "unexpected-service-calls": 0, "unhandled-i
 ENTRY_DECLINED = {"cpu-tsc-deadline": 0, "entry-status": DEVICE_ERROR, "timer-protocol": "absent",
                   "apic-touched-by-entry": 0, "cpu-handler-registrations": 0, "pcd-tsc-frequency-reads": 0}
 NEVER_STARTED = {"dispatch-pass": 0, "cpu-handler-registrations": 0, "pcd-tsc-frequency-reads": 0}
-ENTRY_INSTALLED = {"cpu-tsc-deadline": 1, "entry-status": SUCCESS, "timer-protocol": "installed",
+ENTRY_INSTALLED = {"entry-status": SUCCESS, "timer-protocol": "installed",
                    "timer-on-new-handle": 1, "cpu-handler-registrations": 1, "pcd-tsc-frequency-reads": 1,
                    "pcd-other-reads": 0}
 # The driver's own first period before anyone registered; the firmware core's registration, its
@@ -112,8 +123,9 @@ NOTIFY_CALLS = {"notify-wrong-time": 0, "notify-below-high-tpl": 0, "notify-inte
 FIRMWARE_PREFIX = "[pc] "
 CONSOLE_PREFIX = "[con] "  # what an application writes on the console
 TICK_LINE = re.compile(r"\[pc\] tick=([0-9]+) arrival-tsc=([0-9]{1,20}) deadline-tsc=([0-9]{1,20}) "
-                       r"notify-tsc=([0-9]{1,20}) interval-tsc=(-?[0-9]+) lead-tsc=(-?[0-9]+)")
-Tick = namedtuple("Tick", "index arrival deadline notify interval lead line")
+                       r"notify-tsc=([0-9]{1,20}) interval-tsc=(-?[0-9]+) lead-tsc=(-?[0-9]+)"
+                       r"(?: initial-count=([0-9]{1,10}))?")
+Tick = namedtuple("Tick", "index arrival deadline notify interval lead count line")
 
 
 def unsigned(value):
@@ -153,7 +165,8 @@ class SerialLog:
             if key == "tick" and self.malformed_tick is None:
                 match = TICK_LINE.fullmatch(line)
                 if match:
-                    self.ticks.append(Tick(*map(int, match.groups()), line))
+                    self.ticks.append(Tick(*(None if group is None else int(group) for group in match.groups()),
+                                           line))
                 else:
                     self.malformed_tick = line
         while self.driver_lines and self.driver_lines[-1] == "":
@@ -186,6 +199,14 @@ class Judge(BoardCheckChecks):
         self.messages = settings["VESK_DEBUG_MESSAGES"] == "ON"
         self.uart_divisor = driver_settings.uart_divisor(settings)
         self.greeting = (GREETING,) if self.messages else ()
+        # A build that may choose its timer mode says which it took once the timer is programmed.
+        self.one_shot = args.timer_mode == "one-shot"
+        chooses = settings["VESK_TIMER_MODE"] != "tsc-deadline" and self.messages
+        if chooses and args.mode_reason is None:
+            self.fail(f"a build with VESK_TIMER_MODE={settings['VESK_TIMER_MODE']} says why it took its mode: "
+                      "--mode-reason is needed")
+        self.mode_line = (re.compile(MODE_LINES[args.timer_mode] + re.escape(args.mode_reason or "")),) * chooses
+        self.started = self.greeting + self.mode_line
 
     def fail(self, text):
         print(f"  FAIL: {text}")
@@ -240,14 +261,14 @@ class Judge(BoardCheckChecks):
         self.expect_range("tsc-frequency-measured", stated - allowance, stated + allowance)
 
     def check_apic_after_entry(self):
-        """The APIC enabled in software, the LVT timer on our vector, TSC-deadline mode, running."""
+        """The APIC enabled in software, the LVT timer on our vector, in the expected mode, running."""
         if self.log.integer("spurious-after-entry") & SPURIOUS_APIC_ENABLE == 0:
             self.fail("the local APIC is not enabled in software after the entry")
         lvt = self.log.integer("lvt-timer-after-entry")
         if lvt & LVT_VECTOR_MASK != self.vector:
             self.fail(f"LVT timer vector is 0x{lvt & LVT_VECTOR_MASK:X}, not 0x{self.vector:X}")
-        if (lvt >> LVT_TIMER_MODE_SHIFT) & 3 != LVT_TIMER_MODE_TSC_DEADLINE:
-            self.fail("LVT timer is not in TSC-deadline mode")
+        if (lvt >> LVT_TIMER_MODE_SHIFT) & 3 != LVT_TIMER_MODES[self.args.timer_mode]:
+            self.fail(f"LVT timer is not in {self.args.timer_mode} mode")
         if lvt & LVT_MASKED:
             self.fail("LVT timer still masked after the entry")
 
@@ -259,10 +280,18 @@ class Judge(BoardCheckChecks):
         pending = self.log.fact("stop-found-tick-pending")
         self.expect_facts({"ticks-after-stop": pending, "interrupts-after-stop": pending})
 
+    def reach(self, period):
+        """How far one arm of the timer reaches: a period, or in one-shot mode at most the longest count."""
+        return min(period, LARGEST_COUNT) if self.one_shot else period
+
     def check_notify_calls(self):
-        calls, seen = self.log.fact("handler-calls"), self.log.fact("ticks-seen")
-        if calls != seen:
-            self.fail(f"handler ran {calls} times but the notify function {seen} times")
+        """One interrupt a tick; where one count cannot hold a period, the interrupts before its
+        deadline, each re-armed without a notify call, and a few of the next tick's at the window's end."""
+        calls, seen = self.log.number("handler-calls"), self.log.number("ticks-seen")
+        period = self.log.number("period-tsc")
+        arms = -(-period // self.reach(period)) if period > 0 else 1
+        if not seen * arms <= calls <= seen * arms + arms - 1:
+            self.fail(f"handler ran {calls} times for {seen} notify calls, {arms} interrupts a tick")
         self.expect_facts(NOTIFY_CALLS)
         fact = self.log.fact
         self.figure(f"handler: {fact('handler-cycles-mean')} TSC ticks mean ({fact('handler-cycles-min')}.."
@@ -288,39 +317,54 @@ class Judge(BoardCheckChecks):
         self.expect_range("ticks-after-restart", restart_ticks - RESTART_MISSING_MAX, restart_ticks)
 
     def check_ticks(self, period):
-        """Every tick of the counting window, from its "[pc] tick=" line."""
-        number, ticks = self.log.number, self.log.ticks
+        """Every tick of the counting window, from its "[pc] tick=" line. Each arms the timer one reach
+        after the TSC the driver reads between the interrupt's arrival and the notify call: one period,
+        or the longest count where that is shorter; the next tick must come at the deadline armed,
+        which then lies a period after that TSC read."""
+        number, ticks, reach = self.log.number, self.log.ticks, self.reach(period)
         opened, returned = number("set-period-tsc"), number("set-period-return-tsc")
         first, closed = number("first-deadline-tsc"), number("window-end-tsc")
-        if not saturated(opened + period) <= first <= saturated(returned + period):
-            self.fail(f"the first deadline {first} is not one period ({period}) after the TSC read around "
+        if not saturated(opened + reach) <= first <= saturated(returned + reach):
+            self.fail(f"the first deadline {first} is not {reach} TSC ticks after the TSC read around "
                       f"SetTimerPeriod ({opened}..{returned})")
         if self.args.low_half_wraps and opened >> 32 == closed >> 32:
             self.fail(f"the low half of the TSC does not wrap in the window ({hex64(opened)}..{hex64(closed)})")
 
-        early = before = late = misplaced = 0
-        previous, armed, intervals = opened, first, []
+        early = before = late = misplaced = miscounted = 0
+        previous, intervals = opened, []
+        earliest, latest = ((first, first) if reach == period else
+                            (saturated(opened + period), saturated(returned + period)))
         for count, tick in enumerate(ticks):
             if (tick.index, tick.interval, tick.lead) != (count, tick.arrival - previous,
                                                           tick.deadline - tick.arrival):
                 self.fail(f"tick line {count} does not add up: {tick.line}")
             interval = unsigned(tick.arrival - previous)
             early += interval < period
-            before += tick.arrival < armed
-            late += tick.arrival > saturated(armed + DELIVERY_LATENCY_MAX_TSC)
-            if not saturated(tick.arrival + period) <= tick.deadline <= saturated(tick.notify + period):
+            before += tick.arrival < earliest
+            late += tick.arrival > saturated(latest + DELIVERY_LATENCY_MAX_TSC)
+            if not saturated(tick.arrival + reach) <= tick.deadline <= saturated(tick.notify + reach):
                 if misplaced == 0:
-                    self.fail(f"tick {count} armed {tick.deadline}, not one period ({period}) after its arrival "
-                              f"{tick.arrival} and before its notify call {tick.notify} + period")
+                    self.fail(f"tick {count} armed {tick.deadline}, not {reach} TSC ticks after its arrival "
+                              f"{tick.arrival} and before its notify call {tick.notify} + {reach}")
                 misplaced += 1
+            # In one-shot mode, the count armed: the whole reach but for the driver's steps, or the
+            # longest where the period is longer.
+            if self.one_shot and not (tick.count == LARGEST_COUNT if reach < period else
+                                      reach - COUNT_SHORTFALL_MAX_TSC <= (tick.count or 0) <= reach):
+                if miscounted == 0:
+                    self.fail(f"tick {count} armed a count of {tick.count} for a reach of {reach} TSC ticks")
+                miscounted += 1
             intervals += [interval] if count else []
-            previous, armed = tick.arrival, tick.deadline
+            previous = tick.arrival
+            earliest, latest = ((tick.deadline, tick.deadline) if reach == period else
+                                (saturated(tick.arrival + period), saturated(tick.notify + period)))
         if self.log.malformed_tick is not None:
             return self.fail(f"tick line {len(ticks)} is malformed: {self.log.malformed_tick}")
 
         for count, what in ((misplaced, "ticks armed their deadline out of place"),
                             (early, "ticks came less than one period after the one before"),
                             (before, "ticks arrived before their deadline"),
+                            (miscounted, "ticks armed a count out of place"),
                             (late, f"ticks arrived more than {DELIVERY_LATENCY_MAX_TSC} TSC ticks after "
                                    "their deadline")):
             if count:
@@ -337,8 +381,8 @@ class Judge(BoardCheckChecks):
             self.figure(f"intervals: shortest {shortest}, longest {longest}, mean "
                         f"{self.log.fact('tick-interval-mean-tsc')}, spread {longest - shortest} TSC ticks")
         if ticks:
-            leads = [unsigned(tick.deadline - tick.arrival) - period for tick in ticks]
-            self.figure(f"deadlines: {min(leads)}..{max(leads)} TSC ticks more than a period after their "
+            leads = [unsigned(tick.deadline - tick.arrival) - reach for tick in ticks]
+            self.figure(f"deadlines: {min(leads)}..{max(leads)} TSC ticks more than {reach} after their "
                         "interrupt's arrival")
         self.figure(f"first deadline: {hex64(first)}, {unsigned(first - opened)} TSC ticks after the TSC read "
                     "before SetTimerPeriod")
@@ -387,7 +431,7 @@ class Judge(BoardCheckChecks):
 
     def stack_fault(self):
         # The greeting, then the report of the guard that failed on the way out of the entry.
-        self.expect_driver_lines(*self.greeting, STACK_FAULT_LINE)
+        self.expect_driver_lines(*self.started, STACK_FAULT_LINE)
         if not self.log.fact("guard-smashed-at").startswith("0x"):
             self.fail("the firmware found no guard copy to overwrite")
         self.expect_result("halted")
@@ -400,7 +444,7 @@ class Judge(BoardCheckChecks):
         self.check_halt_place()
 
     def overflow(self):
-        self.expect_driver_lines(*self.greeting)
+        self.expect_driver_lines(*self.started)
         self.expect_result("interrupt-stack-overflow")
         depth = self.log.number("interrupt-nesting-depth")
         if depth < OVERFLOW_MIN_DEPTH:
@@ -409,7 +453,7 @@ class Judge(BoardCheckChecks):
                     f"{self.log.fact('handler-stack-bytes')} bytes used")
 
     def livelock(self):
-        self.expect_driver_lines(*self.greeting)
+        self.expect_driver_lines(*self.started)
         self.expect_result("interrupt-livelock")
         fact = self.log.fact
         self.figure(f"livelock: {fact('starved-outside-handlers-tsc')} of {fact('starved-over-tsc')} TSC ticks "
@@ -421,11 +465,23 @@ class Judge(BoardCheckChecks):
         self.check_firmware_use()
         self.expect_facts(NEVER_STARTED)
 
+    def check_mode_line(self):
+        """The one-shot timer's rate the driver measured, against the TSC's: bochs counts both alike."""
+        rates = [match[1] for match in map(re.compile(MODE_LINES["one-shot"] + ".*").fullmatch,
+                                            self.log.driver_lines) if match]
+        if self.one_shot and rates:
+            stated = self.log.number("tsc-frequency")
+            if abs(int(rates[0]) - stated) * 100 > stated * TSC_FREQUENCY_TOLERANCE_PERCENT:
+                self.fail(f"the driver measured its timer at {rates[0]} Hz; it counts at the TSC's {stated} Hz")
+
     def timer(self):
-        self.expect_driver_lines(*self.greeting)
+        self.expect_driver_lines(*self.started)
         self.expect_result("done")
         self.check_firmware_use()
         self.expect_facts({**ENTRY_INSTALLED, "cpu-handler-vector": hex64(self.vector)})
+        if not self.one_shot:
+            self.expect_fact("cpu-tsc-deadline", 1)
+        self.check_mode_line()
         self.check_apic_after_entry()
         self.check_services()
         self.check_tick_counts()
@@ -463,6 +519,8 @@ def main():
                         choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock",
                                  "not-dispatched", "board-check"))
     parser.add_argument("--apic", default="xapic", choices=("xapic", "x2apic"))
+    parser.add_argument("--timer-mode", default="tsc-deadline", choices=tuple(MODE_LINES))
+    parser.add_argument("--mode-reason")
     parser.add_argument("--dispatch-pass", type=int, default=1)
     parser.add_argument("--low-half-wraps", action="store_true")
     parser.add_argument("--map")

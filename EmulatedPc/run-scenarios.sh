@@ -4,7 +4,8 @@
 # said otherwise):
 #   (a) TSC-deadline CPU, xAPIC; the low half of the TSC wraps (2^33) in the counting window
 #   (b) the same CPU in x2APIC mode, at a period of 250 us
-#   (c) a 64-bit CPU without TSC-deadline: "not supported", EFI_DEVICE_ERROR, no timer
+#   (c) a 64-bit CPU without TSC-deadline: "not supported", EFI_DEVICE_ERROR, no timer (a build
+#       that may tick in one-shot mode ticks there)
 #   (d) a timer protocol already installed: the driver's assertion, and its halt
 #   (e) a period of 1 us, shorter than the handler's path: the interrupt stack runs out
 #   (f) a period of no TSC ticks at all (1 x 100 ns at 5 MHz): the same, and no division by it
@@ -14,8 +15,15 @@
 #   (j) the configuration database installed only after the first pass: the driver starts in pass 2
 #   (k) no CPU Architectural Protocol: the depex never holds, the driver never starts or prints
 #   (l) a build with other settings (vector, token, COM2 at 57600 baud, a 5 ms default period,
-#       no debug messages), judged by them
+#       no debug messages, one-shot mode), judged by them
 #   (m) the same build, a timer installed first: no greeting, but the assertion
+#   (L3) the same build in x2APIC mode
+# A build that chooses its mode (VESK_TIMER_MODE=auto), and the default build where it declines:
+#   (A1) AMD (ryzen), no TSC-deadline: one-shot mode, at a period longer than one count holds
+#   (A2) Core 2, no TSC-deadline: one-shot mode
+#   (A3) Haswell with microcode 0, under its errata row: one-shot mode
+#   (A4) Tiger Lake, no errata row: TSC-deadline mode
+#   (A5) the default build on ryzen: "not supported"
 # The board check application, started by the firmware (every one of its lines judged):
 #   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
 #       from a shell's command line; "suits", every deadline fired, none early
@@ -31,7 +39,7 @@
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
-# (l) and (m) boot a build folder of their own in DIR. Each run is judged against the settings of
+# (l), (m), (L3) and (A1) to (A4) boot build folders of their own in DIR. Each run is judged against the settings of
 # the build it boots. Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any
 # scenario fails.
 set -uo pipefail
@@ -53,12 +61,45 @@ NO_TSC_DEADLINE_CPU=core2_penryn_t9600 # 64-bit, local APIC, no TSC-deadline
 TSC_WRAP=$((1 << 33)) # the low half of the TSC wraps here in scenario (a)'s counting window
 STORM_TIMEOUT=5  # seconds: a period the machine cannot sustain must be named at once, not hang
 HALT_TIMEOUT=10  # seconds: a halt that hangs the machine ends here
+LONG_PERIOD_TIMEOUT=120 # seconds: periods of seconds of emulated time, printed at 10^9 TSC ticks a second
 
 use_build() { # DIR [-DVESK_...=value ...]: the scenarios that follow boot that build's ROMs
   "$HERE/build-roms.sh" "$@" || exit 1
   SETTINGS=$1/image/VeskLapicTimerDxe.settings
   ROMS=(--rom "$1/emulated-pc/EmulatedPcRom.bin" --video-rom "$1/emulated-pc/VideoRom.bin" --settings "$SETTINGS")
   MAP=$1/image/VeskLapicTimerDxe.map
+  MODE=$(sed -n 's/^VESK_TIMER_MODE=//p' "$SETTINGS")
+}
+
+# What bochs' CPU models offer the timer; each reports microcode 0: TSC-deadline mode without an
+# errata row ("sound"), under one ("erratum", with the driver's words for it), or none.
+deadline_support() {
+  case $1 in
+    tigerlake | corei7_ivy_bridge_3770k) echo sound ;;
+    corei7_skylake_x | corei7_haswell_4770) echo erratum ;;
+    *) echo none ;;
+  esac
+}
+erratum_words() {
+  case $1 in
+    corei7_skylake_x) echo "family 0x6 model 0x55 stepping 4, microcode 0x0 is below 0x2000014" ;;
+    corei7_haswell_4770) echo "family 0x6 model 0x3C stepping 3, microcode 0x0 is below 0x22" ;;
+  esac
+}
+# The booted build on CPU: DECLINES when a TSC-deadline build must decline there, and else the
+# judge's options for the mode it ticks in (MODE_OPTIONS) and the reason its line gives.
+driver_on() {
+  local support
+  support=$(deadline_support "$1")
+  DECLINES=
+  [[ $MODE != tsc-deadline || $support != none ]] || DECLINES=1
+  case "$MODE:$support" in
+    tsc-deadline:*) MODE_OPTIONS=() ;;
+    one-shot:*) MODE_OPTIONS=(--timer-mode one-shot --mode-reason "the build asks for it") ;;
+    auto:sound) MODE_OPTIONS=(--mode-reason "no erratum applies") ;;
+    auto:erratum) MODE_OPTIONS=(--timer-mode one-shot --mode-reason "TSC-deadline erratum on $(erratum_words "$1")") ;;
+    auto:none) MODE_OPTIONS=(--timer-mode one-shot --mode-reason "no TSC-deadline mode") ;;
+  esac
 }
 use_build "$BUILD_DIR"
 LOGS=$BUILD_DIR/emulated-pc/scenarios
@@ -110,39 +151,77 @@ scenario() { # name description judge-options -- boot-options
     'BEGIN { printf "  result: %s in %.1f s\n", result, to - from }'
 }
 
+driver_on "$TSC_DEADLINE_CPU"
+DEADLINE_CPU_RUNS=("${MODE_OPTIONS[@]}")
 scenario a "TSC-deadline CPU ($TSC_DEADLINE_CPU), xAPIC, TSC from $WRAPPING_TSC_START" \
-  --expect timer --apic xapic --low-half-wraps -- --cpu "$TSC_DEADLINE_CPU" --tsc-start "$WRAPPING_TSC_START"
+  --expect timer "${DEADLINE_CPU_RUNS[@]}" --apic xapic --low-half-wraps -- --cpu "$TSC_DEADLINE_CPU" \
+  --tsc-start "$WRAPPING_TSC_START"
 scenario b "TSC-deadline CPU ($TSC_DEADLINE_CPU), x2APIC, period 2500" \
-  --expect timer --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
-scenario c "CPU without TSC-deadline ($NO_TSC_DEADLINE_CPU)" \
-  --expect unsupported --apic xapic -- --cpu "$NO_TSC_DEADLINE_CPU"
+  --expect timer "${DEADLINE_CPU_RUNS[@]}" --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 \
+  --span 160
+driver_on "$NO_TSC_DEADLINE_CPU"
+if [ -n "$DECLINES" ]; then
+  scenario c "CPU without TSC-deadline ($NO_TSC_DEADLINE_CPU)" \
+    --expect unsupported --apic xapic -- --cpu "$NO_TSC_DEADLINE_CPU"
+else
+  scenario c "CPU without TSC-deadline ($NO_TSC_DEADLINE_CPU), a build that may tick in one-shot mode" \
+    --expect timer "${MODE_OPTIONS[@]}" --apic xapic -- --cpu "$NO_TSC_DEADLINE_CPU"
+fi
 scenario d "a timer protocol installed before the driver" \
-  --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
+  --expect halted "${DEADLINE_CPU_RUNS[@]}" --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed \
+  --timeout "$HALT_TIMEOUT"
 scenario e "period 10 (20 TSC ticks): each tick nests in the one before" \
-  --expect overflow -- --cpu "$TSC_DEADLINE_CPU" --period 10 --timeout "$STORM_TIMEOUT"
+  --expect overflow "${DEADLINE_CPU_RUNS[@]}" -- --cpu "$TSC_DEADLINE_CPU" --period 10 --timeout "$STORM_TIMEOUT"
 scenario f "period 1 at 5 MHz: no TSC ticks per period" \
-  --expect overflow --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 1 --ips 5000000 \
-  --timeout "$STORM_TIMEOUT"
+  --expect overflow "${DEADLINE_CPU_RUNS[@]}" --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 1 \
+  --ips 5000000 --timeout "$STORM_TIMEOUT"
 scenario g "period 2^63: its 2^64 TSC ticks saturate" \
-  --expect timer -- --cpu "$TSC_DEADLINE_CPU" --period 9223372036854775808 --span 2
+  --expect timer "${DEADLINE_CPU_RUNS[@]}" -- --cpu "$TSC_DEADLINE_CPU" --period 9223372036854775808 --span 2
 scenario h "period 150 (300 TSC ticks): the ticks come back to back" \
-  --expect livelock -- --cpu "$TSC_DEADLINE_CPU" --period 150 --timeout "$STORM_TIMEOUT"
+  --expect livelock "${DEADLINE_CPU_RUNS[@]}" -- --cpu "$TSC_DEADLINE_CPU" --period 150 --timeout "$STORM_TIMEOUT"
 scenario i "the stack guard in the entry's frame overwritten while it waits for the firmware" \
-  --expect stack-fault --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --smash-entry-guard \
+  --expect stack-fault "${DEADLINE_CPU_RUNS[@]}" --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --smash-entry-guard \
   --timeout "$HALT_TIMEOUT"
 scenario j "the configuration database installed after the first dispatch pass" \
-  --expect timer --dispatch-pass 2 -- --cpu "$TSC_DEADLINE_CPU" --pcd-late
+  --expect timer "${DEADLINE_CPU_RUNS[@]}" --dispatch-pass 2 -- --cpu "$TSC_DEADLINE_CPU" --pcd-late
 scenario k "no CPU Architectural Protocol: the depex never holds" \
-  --expect not-dispatched -- --cpu "$TSC_DEADLINE_CPU" --no-cpu-arch
+  --expect not-dispatched "${DEADLINE_CPU_RUNS[@]}" -- --cpu "$TSC_DEADLINE_CPU" --no-cpu-arch
 
 # Builds with other platform settings: the emulated PC follows them, and judges by them.
 use_build "$BUILD_DIR/emulated-pc-settings" -DVESK_TIMER_VECTOR=0x41 -DVESK_TSC_FREQUENCY_TOKEN=9 \
   -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEBUG_UART_BAUD=57600 -DVESK_DEFAULT_TIMER_PERIOD=50000 \
-  -DVESK_DEBUG_MESSAGES=OFF
-scenario l "a build with vector 0x41, token 9, COM2 at 57600 baud, default period 50000, no messages" \
-  --expect timer -- --cpu "$TSC_DEADLINE_CPU"
+  -DVESK_DEBUG_MESSAGES=OFF -DVESK_TIMER_MODE=one-shot
+driver_on "$TSC_DEADLINE_CPU"
+scenario l "a build with vector 0x41, token 9, COM2 at 57600 baud, default period 50000, no messages, one-shot" \
+  --expect timer "${MODE_OPTIONS[@]}" -- --cpu "$TSC_DEADLINE_CPU"
 scenario m "the same build, a timer protocol installed before the driver: no greeting, the assertion" \
-  --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
+  --expect halted "${MODE_OPTIONS[@]}" --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed \
+  --timeout "$HALT_TIMEOUT"
+scenario L3 "the same build in x2APIC mode" \
+  --expect timer "${MODE_OPTIONS[@]}" --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
+
+# A build that chooses its timer mode by the processor: one-shot mode where TSC-deadline mode is
+# missing or under an erratum, TSC-deadline mode elsewhere.
+use_build "$BUILD_DIR/emulated-pc-auto" -DVESK_TIMER_MODE=auto
+driver_on ryzen
+# At 10^9 TSC ticks a second one count holds 4.3 s: a tick of 5 s takes two.
+scenario A1 "auto build, AMD ryzen (no TSC-deadline mode), a period of 5 s, longer than one count" \
+  --expect timer "${MODE_OPTIONS[@]}" -- --cpu ryzen --ips 1000000000 --period 50000000 --span 20 \
+  --timeout "$LONG_PERIOD_TIMEOUT"
+driver_on "$NO_TSC_DEADLINE_CPU"
+scenario A2 "auto build, $NO_TSC_DEADLINE_CPU (no TSC-deadline mode)" \
+  --expect timer "${MODE_OPTIONS[@]}" -- --cpu "$NO_TSC_DEADLINE_CPU"
+driver_on corei7_haswell_4770
+scenario A3 "auto build, corei7_haswell_4770 (microcode 0, under its errata row)" \
+  --expect timer "${MODE_OPTIONS[@]}" -- --cpu corei7_haswell_4770
+driver_on tigerlake
+scenario A4 "auto build, tigerlake (no errata row)" --expect timer "${MODE_OPTIONS[@]}" -- --cpu tigerlake
+use_build "$BUILD_DIR"
+driver_on ryzen
+if [ -n "$DECLINES" ]; then
+  scenario A5 "the default build on AMD ryzen, no TSC-deadline mode" \
+    --expect unsupported -- --cpu ryzen
+fi
 
 # The board check application, from the ROM of the default build.
 use_build "$BUILD_DIR"

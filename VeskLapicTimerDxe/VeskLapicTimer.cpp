@@ -1,12 +1,16 @@
-// The platform's system timer: the local APIC timer in TSC-deadline mode. The APIC raises the
-// build's timer vector when the time-stamp counter reaches the value in the deadline MSR; every
-// tick re-arms the next deadline from the interrupt handler, then tells the firmware core.
+// The platform's system timer: the local APIC timer, in TSC-deadline mode or, where the build
+// allows it and the processor needs it, in one-shot mode. Either way the time base is the TSC and
+// each deadline a TSC value: in TSC-deadline mode the APIC raises the build's timer vector when the
+// TSC reaches the value in the deadline MSR; in one-shot mode it counts down the TSC ticks to the
+// deadline, converted at its measured rate. Every tick re-arms the next deadline from the interrupt
+// handler, then tells the firmware core.
 #include "VeskLapicTimerDxe/VeskLapicTimer.h"
 
 #include "HardwareAccess/HardwareAccess.h"
 #include "Library/BaseLib/BaseLib.h"
 #include "Library/BaseXApicX2ApicLib/BaseXApicX2ApicLib.h"
 #include "Library/DxePcdLib/PcdLib.h"
+#include "Library/LocalApicTimerLib/OneShotTimer.h"
 #include "Library/SerialDebugLib/SerialDebugLib.h"
 #include "Library/UefiBootServicesTableLib/UefiBootServicesTableLib.h"
 
@@ -14,15 +18,15 @@ namespace {
 // Writing a TSC value arms the timer; writing 0 disarms it.
 constexpr UINT32 MSR_TSC_DEADLINE = 0x6E0;
 
-// What the entry programs into the LVT timer register: TSC-deadline mode on our vector, masked
-// until the first period is set.
+// What the entry programs into the LVT timer register: the timer's mode on our vector, masked until
+// the first period is set.
 constexpr UINT32 LVT_TIMER_PROGRAMMED_BITS =
     LVT_TIMER_VECTOR_BITS | LVT_TIMER_MASKED | LVT_TIMER_MODE_BITS;
-constexpr UINT32 LVT_TIMER_PROGRAMMED_VALUE =
-    LVT_TIMER_MODE_TSC_DEADLINE | LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
+constexpr UINT32 LVT_TIMER_PROGRAMMED_VALUE = LVT_TIMER_MASKED | LAPIC_TIMER_VECTOR;
 static_assert(~LVT_TIMER_PROGRAMMED_BITS == 0xFFF8FF00u, "bits the entry keeps");
-static_assert((LVT_TIMER_PROGRAMMED_VALUE & ~LVT_TIMER_VECTOR_BITS) == 0x50000u,
-              "bits the entry sets");
+static_assert(((LVT_TIMER_PROGRAMMED_VALUE | LVT_TIMER_MODE_TSC_DEADLINE) &
+               ~LVT_TIMER_VECTOR_BITS) == 0x50000u,
+              "bits the entry sets in TSC-deadline mode");
 static_assert((LAPIC_TIMER_VECTOR & ~LVT_TIMER_VECTOR_BITS) == 0, "vector fits its field");
 static_assert(LAPIC_TIMER_VECTOR >= 0x20, "vectors 0x00 to 0x1F are the processor's exceptions");
 
@@ -34,6 +38,11 @@ constexpr UINT32 CPUID_ECX_TSC_DEADLINE = 1u << 24;
 
 constexpr UINT32 PERIOD_UNITS_PER_SECOND = 10000000; // 100 ns units
 constexpr UINT64 LARGEST_UINT64 = ~0ULL;
+
+// The one-shot timer's rate is measured over 1 ms of TSC time at the configured rate, and over no
+// fewer TSC ticks than this, so that a configuration value far too low still gives a rate.
+constexpr UINT64 MEASURING_WINDOWS_PER_SECOND = 1000;
+constexpr UINT64 SHORTEST_MEASURING_WINDOW = 1024;
 
 // The period's duration in TSC ticks, period x frequency / 10^7, rounded down; the product is kept
 // whole, and a quotient beyond 64 bits saturates.
@@ -48,8 +57,31 @@ UINT64 DeadlineAfter(UINT64 Now, UINT64 TimerPeriod) {
   return Ticks > LARGEST_UINT64 - Now ? LARGEST_UINT64 : Now + Ticks;
 }
 
+// Stops the timer: no deadline, or no count.
+VOID Disarm() {
+  if (mTimerMode == LapicTimerMode::OneShot) {
+    ApicRegisterWrite(XAPIC_TIMER_INITIAL_COUNT_OFFSET, 0);
+  } else {
+    MsrWrite(MSR_TSC_DEADLINE, 0);
+  }
+}
+
+// Arms the next tick at the TSC value Deadline. In one-shot mode the count may not reach that far:
+// the interrupt handler arms the rest when it comes early.
+VOID ArmAt(UINT64 Deadline) {
+  mNextDeadline = Deadline;
+  if (mTimerMode == LapicTimerMode::OneShot) {
+    ArmApicTimer(Deadline, mApicTimerRate);
+  } else {
+    MsrWrite(MSR_TSC_DEADLINE, Deadline);
+  }
+}
+
 } // namespace
 
+constinit LapicTimerMode mTimerMode = LapicTimerMode::TscDeadline;
+constinit ApicTimerRate mApicTimerRate = {0, 0};
+constinit UINT64 mNextDeadline = 0;
 constinit EFI_TIMER_NOTIFY mNotifyFunction = nullptr;
 constinit UINT64 mCurrentPeriod = 0;
 constinit UINT64 mTscTicksPerSecond = 0;
@@ -83,13 +115,13 @@ EFI_STATUS EFIAPI LapicTimerSetTimerPeriod(EFI_TIMER_ARCH_PROTOCOL* This, UINT64
 
   ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
                     ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) | LVT_TIMER_MASKED);
-  MsrWrite(MSR_TSC_DEADLINE, 0);
+  Disarm();
 
   if (TimerPeriod != 0) {
     const UINT64 Deadline = DeadlineAfter(TscRead(), TimerPeriod);
     ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
                       ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & ~LVT_TIMER_MASKED);
-    MsrWrite(MSR_TSC_DEADLINE, Deadline);
+    ArmAt(Deadline);
   }
 
   mCurrentPeriod = TimerPeriod;
@@ -127,7 +159,9 @@ EFI_STATUS EFIAPI LapicTimerGenerateSoftInterrupt(EFI_TIMER_ARCH_PROTOCOL* This)
 }
 
 // The next deadline is measured from the TSC read here, so the handler's latency adds up over
-// ticks; it is armed before the notify function runs, so a slow notify cannot lose a tick.
+// ticks; it is armed before the notify function runs, so a slow notify cannot lose a tick. In
+// one-shot mode an interrupt before the deadline is no tick: the period was longer than one count
+// could hold, and the rest is armed.
 VOID EFIAPI LapicTimerInterruptHandler(EFI_EXCEPTION_TYPE InterruptType,
                                        EFI_SYSTEM_CONTEXT SystemContext) {
   (void)InterruptType;
@@ -136,7 +170,17 @@ VOID EFIAPI LapicTimerInterruptHandler(EFI_EXCEPTION_TYPE InterruptType,
 
   ApicRegisterWrite(XAPIC_EOI_OFFSET, 0);
   const UINT64 Period = mCurrentPeriod;
-  MsrWrite(MSR_TSC_DEADLINE, Period != 0 ? DeadlineAfter(TscRead(), Period) : 0);
+  if (Period == 0) {
+    Disarm();
+  } else {
+    const UINT64 Now = TscRead();
+    if (mTimerMode == LapicTimerMode::OneShot && Now < mNextDeadline) {
+      ArmAt(mNextDeadline);
+      gBS->RestoreTPL(OldTpl);
+      return;
+    }
+    ArmAt(DeadlineAfter(Now, Period));
+  }
 
   const EFI_TIMER_NOTIFY Notify = mNotifyFunction;
   if (Notify != nullptr) {
@@ -146,11 +190,41 @@ VOID EFIAPI LapicTimerInterruptHandler(EFI_EXCEPTION_TYPE InterruptType,
   gBS->RestoreTPL(OldTpl);
 }
 
+namespace {
+// One line on the mode a build that may choose took, and why.
+VOID ReportTimerMode(const TimerModeChoice& Choice, const CpuIdentity& Cpu) {
+  if (Choice.Mode == LapicTimerMode::TscDeadline) {
+    EmitDebugMessage(DEBUG_INFO, "LAPIC timer in TSC-deadline mode: %a\n",
+                     Choice.Reason == TimerModeReason::Hypervisor
+                         ? "under a hypervisor, errata are the host's"
+                         : "no erratum applies");
+    return;
+  }
+  const UINT64 Hz = ApicTimerHz(mApicTimerRate, mTscTicksPerSecond);
+  if (Choice.Reason == TimerModeReason::Erratum) {
+    EmitDebugMessage(DEBUG_INFO,
+                     "LAPIC timer in one-shot mode at %lu Hz: TSC-deadline erratum on family 0x%X "
+                     "model 0x%X stepping %u, microcode 0x%X is below 0x%X\n",
+                     Hz, Cpu.Family, Cpu.Model, Cpu.Stepping, Cpu.Microcode,
+                     Choice.Errata.MinimumRevision);
+    return;
+  }
+  EmitDebugMessage(DEBUG_INFO, "LAPIC timer in one-shot mode at %lu Hz: %a\n", Hz,
+                   Choice.Reason == TimerModeReason::NoTscDeadline ? "no TSC-deadline mode"
+                                                                   : "the build asks for it");
+}
+} // namespace
+
+extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
+                                                   EFI_SYSTEM_TABLE* SystemTable) {
+  return StartLapicTimer(ImageHandle, SystemTable, TIMER_MODE);
+}
+
 // After a halt that a debugger released, the entry goes on only where it has something sound to go
 // on with: a missing firmware table, CPU protocol or configuration database ends it with
 // EFI_DEVICE_ERROR instead of a null dereference.
-extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
-                                                   EFI_SYSTEM_TABLE* SystemTable) {
+EFI_STATUS StartLapicTimer(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable,
+                           TimerModeSetting Setting) {
   InitDebugSerial();
 
   BindFirmwareTables(ImageHandle, SystemTable);
@@ -184,15 +258,27 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
     return EFI_DEVICE_ERROR;
   }
 
-  UINT32 FeatureEcx = 0;
-  ReadCpuid(CPUID_VERSION_INFO, nullptr, nullptr, &FeatureEcx, nullptr);
-  if ((FeatureEcx & CPUID_ECX_TSC_DEADLINE) == 0) {
-    if (OutputEnabled) {
-      EmitDebugMessage(DEBUG_ERROR,
-                       "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver.\n");
+  // A build that may tick in one-shot mode chooses here; one that may not declines without
+  // TSC-deadline mode, having touched nothing in the local APIC.
+  CpuIdentity Cpu = {};
+  TimerModeChoice Choice = {};
+  if (Setting == TimerModeSetting::TscDeadline) {
+    UINT32 FeatureEcx = 0;
+    ReadCpuid(CPUID_VERSION_INFO, nullptr, nullptr, &FeatureEcx, nullptr);
+    if ((FeatureEcx & CPUID_ECX_TSC_DEADLINE) == 0) {
+      if (OutputEnabled) {
+        EmitDebugMessage(DEBUG_ERROR,
+                         "LAPIC TSC-deadine mode is not supported. Unload LAPIC timer driver.\n");
+      }
+      return EFI_DEVICE_ERROR;
     }
-    return EFI_DEVICE_ERROR;
+  } else {
+    if (Setting == TimerModeSetting::Auto) {
+      Cpu = ReadCpuIdentity();
+    }
+    Choice = ChooseTimerMode(Setting, Cpu);
   }
+  mTimerMode = Choice.Mode;
 
   // Zero is stored like any other value; every deadline then lands on the TSC value read.
   mTscTicksPerSecond = LibPcdGet32(PCD_TSC_FREQUENCY_TOKEN);
@@ -206,10 +292,33 @@ extern "C" EFI_STATUS EFIAPI LapicTimerDriverEntry(EFI_HANDLE ImageHandle,
   }
 
   // Masked from here until the first period is set, which happens only after the handler is in
-  // place.
+  // place. One-shot mode is set before any count is written: in TSC-deadline mode the APIC ignores
+  // the count.
+  const BOOLEAN OneShot = mTimerMode == LapicTimerMode::OneShot;
   ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
                     (ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & ~LVT_TIMER_PROGRAMMED_BITS) |
+                        (OneShot ? LVT_TIMER_MODE_ONE_SHOT : LVT_TIMER_MODE_TSC_DEADLINE) |
                         LVT_TIMER_PROGRAMMED_VALUE);
+
+  // With interrupts off, so that no handler's time counts into the measured rate.
+  if (OneShot) {
+    const UINT64 Window = mTscTicksPerSecond / MEASURING_WINDOWS_PER_SECOND;
+    const EFI_TPL OldTpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+    mApicTimerRate = MeasureApicTimerRate(
+        Window > SHORTEST_MEASURING_WINDOW ? Window : SHORTEST_MEASURING_WINDOW);
+    gBS->RestoreTPL(OldTpl);
+    if (mApicTimerRate.Counts == 0) {
+      if (OutputEnabled) {
+        EmitDebugMessage(
+            DEBUG_ERROR,
+            "LAPIC timer does not count in one-shot mode. Unload LAPIC timer driver.\n");
+      }
+      return EFI_DEVICE_ERROR;
+    }
+  }
+  if (Setting != TimerModeSetting::TscDeadline && OutputEnabled) {
+    ReportTimerMode(Choice, Cpu);
+  }
 
   Status =
       mCpuArch->RegisterInterruptHandler(mCpuArch, LAPIC_TIMER_VECTOR, LapicTimerInterruptHandler);

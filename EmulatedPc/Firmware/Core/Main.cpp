@@ -117,12 +117,12 @@ void LoadDriver(const uint8_t* File, uint64_t FileSize) {
 struct ApicSnapshot {
   uint32_t Spurious;
   uint32_t LvtTimer;
-  uint64_t Deadline;
+  uint64_t Deadline; // or the end of the one-shot count
 };
 
 ApicSnapshot TakeApicSnapshot() {
   return {LocalApic::Read(LocalApic::REG_SPURIOUS), LocalApic::Read(LocalApic::REG_LVT_TIMER),
-          Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE)};
+          LocalApic::ArmedTsc()};
 }
 
 Uefi::Status CallDriverEntry(Uefi::SystemTable* Table, bool WatchHalt) {

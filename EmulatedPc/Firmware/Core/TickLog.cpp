@@ -50,8 +50,8 @@ FIRMWARE_API void Notify(uint64_t Time) {
       ++Log.BeforeEoi;
     }
     if (Log.Recorded < CAPACITY) {
-      Records[Log.Recorded++] = {Interrupts::ArrivalTsc(),
-                                 Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE), Now};
+      Records[Log.Recorded++] = {Interrupts::ArrivalTsc(), LocalApic::ArmedTsc(), Now,
+                                 LocalApic::Read(LocalApic::REG_TIMER_INITIAL_COUNT)};
     } else {
       ++Log.Dropped;
     }
@@ -76,6 +76,7 @@ Counters Take() {
 
 void Report(const Counters& Window, uint64_t OpeningTsc, uint64_t FirstDeadline,
             uint64_t PeriodTsc) {
+  const bool OneShot = LocalApic::TimerInOneShotMode();
   uint64_t Shortest = ~0ULL;
   uint64_t Longest = 0;
   uint64_t Early = 0;
@@ -98,6 +99,9 @@ void Report(const Counters& Window, uint64_t OpeningTsc, uint64_t FirstDeadline,
     WriteField(" notify-tsc=", Tick.NotifyTsc);
     WriteDifference(" interval-tsc=", Tick.ArrivalTsc, Previous);
     WriteDifference(" lead-tsc=", Tick.DeadlineTsc, Tick.ArrivalTsc);
+    if (OneShot) {
+      WriteField(" initial-count=", Tick.InitialCount);
+    }
     Console::EndLine();
     Previous = Tick.ArrivalTsc;
     Armed = Tick.DeadlineTsc;

@@ -12,9 +12,11 @@
 namespace TickLog {
 
 struct Record {
-  uint64_t ArrivalTsc;  // TSC when the interrupt reached the dispatcher
-  uint64_t DeadlineTsc; // the deadline MSR as the driver left it before calling the notify function
-  uint64_t NotifyTsc;   // TSC when the notify function began
+  uint64_t ArrivalTsc;   // TSC when the interrupt reached the dispatcher
+  uint64_t DeadlineTsc;  // when the timer fires as the driver armed it before calling the notify
+                         // function: the deadline MSR, or in one-shot mode the count's end
+  uint64_t NotifyTsc;    // TSC when the notify function began
+  uint32_t InitialCount; // one-shot mode: the count the driver armed
 };
 
 // One record per period of the longest span the board settings can ask for (65535), and room for

@@ -4,6 +4,8 @@
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
 #include "Platform/DriverSettings.h"
+#include "Platform/IntervalTimer.h"
+#include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
 #include "Services/Interrupts.h"
 #include "Services/ProtocolDatabase.h"
@@ -44,18 +46,53 @@ uint64_t CappedSpan(uint64_t PeriodTsc, uint64_t Count) {
   return Ticks;
 }
 
+// A wait of this many TSC ticks or more halts between interrupts instead of spinning: the emulator
+// skips the idle time, so that periods of seconds at a TSC of some GHz still end in host seconds.
+// The 8254 wakes the processor every 10 ms where no tick does (the timer stopped).
+constexpr uint64_t IDLE_WAIT_TSC = 1ULL << 26;
+constexpr uint16_t WAKE_TIMER_COUNT = 11932;
+constexpr uint8_t WAKE_VECTOR = LegacyPic::FIRST_VECTOR + LegacyPic::INTERVAL_TIMER_LINE;
+
+FIRMWARE_API void Wake(int64_t, void*) {
+  LegacyPic::EndOfInterrupt();
+}
+
+// One wait of up to Ticks: each Pass spins a moment, or halts until the next interrupt.
+class Wait {
+public:
+  explicit Wait(uint64_t Ticks) : Halting(Ticks >= IDLE_WAIT_TSC) {
+    if (Halting) {
+      Interrupts::RegisterHandler(WAKE_VECTOR, &Wake);
+      IntervalTimer::StartPeriodic(WAKE_TIMER_COUNT);
+      LegacyPic::Unmask(LegacyPic::INTERVAL_TIMER_LINE);
+    }
+  }
+  ~Wait() {
+    if (Halting) {
+      LegacyPic::MaskAll();
+      Interrupts::RegisterHandler(WAKE_VECTOR, nullptr);
+    }
+  }
+  void Pass() const { Halting ? Cpu::WaitForInterrupt() : Cpu::Pause(); }
+
+private:
+  const bool Halting;
+};
+
 void SpinFrom(uint64_t Start, uint64_t Ticks) {
+  const Wait Waiting(Ticks);
   while (Cpu::ReadTsc() - Start < Ticks) {
-    Cpu::Pause();
+    Waiting.Pass();
   }
 }
 
 // Waits for the next tick, so that what follows starts right after one and far from the next.
 void WaitForTick(uint64_t Limit) {
+  const Wait Waiting(Limit);
   const uint64_t Start = Cpu::ReadTsc();
   const uint64_t Seen = Interrupts::Statistics(TIMER_VECTOR).Calls;
   while (Interrupts::Statistics(TIMER_VECTOR).Calls == Seen && Cpu::ReadTsc() - Start < Limit) {
-    Cpu::Pause();
+    Waiting.Pass();
   }
 }
 
@@ -63,7 +100,7 @@ struct PeriodChange {
   Uefi::Status Status;
   uint64_t TscBefore; // read just before SetTimerPeriod
   uint64_t TscAfter;  // read just after it returned
-  uint64_t Deadline;  // the deadline MSR as SetTimerPeriod left it
+  uint64_t Deadline;  // when the timer fires as SetTimerPeriod armed it
   bool Pending;       // a tick the APIC had accepted before the change, still to be delivered
 };
 
@@ -78,7 +115,7 @@ PeriodChange SetPeriod(Uefi::TimerArchProtocol* Timer, uint64_t Period) {
   Change.TscBefore = Cpu::ReadTsc();
   Change.Status = Timer->SetTimerPeriod(Timer, Period);
   Change.TscAfter = Cpu::ReadTsc();
-  Change.Deadline = Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE);
+  Change.Deadline = LocalApic::ArmedTsc();
   Change.Pending = LocalApic::Requested(TIMER_VECTOR);
   Tpl::Restore(Old);
   return Change;

@@ -60,6 +60,11 @@ inline void SleepUntilInterrupt() {
   asm volatile("sti; hlt; cli" ::: "memory");
 }
 
+// Halts until an interrupt, with interrupts let in as they are: the caller has them on.
+inline void WaitForInterrupt() {
+  asm volatile("hlt" ::: "memory");
+}
+
 inline void Pause() {
   asm volatile("pause");
 }

@@ -49,6 +49,24 @@ void SwitchToX2Apic() {
   Cpu::WriteMsr(MSR_APIC_BASE, Cpu::ReadMsr(MSR_APIC_BASE) | APIC_BASE_EN | APIC_BASE_EXTD);
 }
 
+bool TimerInOneShotMode() {
+  return (Read(REG_LVT_TIMER) & LVT_TIMER_MODE_MASK) == LVT_TIMER_MODE_ONE_SHOT;
+}
+
+uint64_t ArmedTsc() {
+  if (!TimerInOneShotMode()) {
+    return Cpu::ReadMsr(MSR_TSC_DEADLINE);
+  }
+  const uint64_t Count = Read(REG_TIMER_CURRENT_COUNT);
+  if (Count == 0) {
+    return 0;
+  }
+  // Divide configuration bits 0, 1 and 3: 2 << (their value); 111b divides by 1.
+  const uint32_t Divide = Read(REG_TIMER_DIVIDE);
+  const uint32_t Code = (Divide & 3) | (Divide >> 1 & 4);
+  return Cpu::ReadTsc() + Count * (Code == 7 ? 1 : 2ull << Code);
+}
+
 bool InService(uint8_t Vector) {
   return VectorBit(REG_ISR_BASE, Vector);
 }
