@@ -45,6 +45,9 @@ inline std::string Hex(UINT64 Value) {
 inline void ResetTimerDriverState() {
   mNotifyFunction = nullptr;
   mCurrentPeriod = 0;
+  mTimerMode = LapicTimerMode::TscDeadline;
+  mApicTimerRate = {0, 0};
+  mNextDeadline = 0;
   mTscTicksPerSecond = 0;
   mCpuArch = nullptr;
   mProtocolHandle = nullptr;
@@ -83,6 +86,12 @@ inline std::string ApicRegisterName(UINT64 Offset) {
     return "SVR";
   case 0x320:
     return "LVT";
+  case 0x380:
+    return "COUNT";
+  case 0x390:
+    return "CURRENT";
+  case 0x3E0:
+    return "DIVIDE";
   default:
     return "APIC+" + Hex(Offset);
   }

@@ -11,7 +11,7 @@ constexpr UINT32 TIMER_DIVIDE_BY_1 = 0xB;
 constexpr UINT32 LARGEST_COUNT = 0xFFFFFFFF;
 // The measuring loop reads the TSC and the current count; a local APIC read takes well under a
 // microsecond, so this many reads outlast any window of a few milliseconds.
-constexpr UINT64 MEASURING_READS_LIMIT = 1ULL << 22;
+constexpr UINT64 MEASURING_READS_LIMIT = 1ULL << 18;
 constexpr UINT32 HALF_SHIFT = 32;
 } // namespace
 
