@@ -4,7 +4,7 @@ firmware's "[pc] ..." report against what a working timer driver must produce; o
 console lines ("[con] ...") and what it left behind.
 
   judge_serial_log.py --expect timer|unsupported|halted|stack-fault|overflow|livelock|not-dispatched
-                      [--apic xapic|x2apic] [--timer-mode tsc-deadline|one-shot] [--mode-reason TEXT]
+                      [--apic xapic|x2apic] [--timer-mode tsc-deadline|one-shot|any] [--mode-reason TEXT]
                       [--dispatch-pass N] [--low-half-wraps] [--map FILE] [--settings FILE] LOG
   judge_serial_log.py --expect board-check --verdict KIND [--reason PATTERN ...] [--warning PATTERN ...]
                       [--exercise ran|TEXT] [--uart TEXT] [--driver-first] [--apic xapic|x2apic]
@@ -25,9 +25,11 @@ console lines ("[con] ...") and what it left behind.
                    (a regular expression) and no more of them
   --exercise ran|TEXT  the exercise was asked for, and ran, or printed "exercise: TEXT"
   --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
-  --timer-mode     the mode the driver's timer must tick in (default tsc-deadline)
+  --timer-mode     the mode the driver's timer must tick in (default tsc-deadline), or any: the
+                   mode the entry left the LVT timer in, whatever it is
   --mode-reason TEXT  why, as the driver's line on its mode says it (a build that may choose
-                   prints one: VESK_TIMER_MODE auto or one-shot, with its messages on)
+                   prints one: VESK_TIMER_MODE auto or one-shot, with its messages on); with
+                   --timer-mode any, any reason
   --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
@@ -200,12 +202,17 @@ class Judge(BoardCheckChecks):
         self.uart_divisor = driver_settings.uart_divisor(settings)
         self.greeting = (GREETING,) if self.messages else ()
         # A build that may choose its timer mode says which it took once the timer is programmed.
-        self.one_shot = args.timer_mode == "one-shot"
+        mode = args.timer_mode
+        if mode == "any":
+            lvt_mode = log.integer("lvt-timer-after-entry") >> LVT_TIMER_MODE_SHIFT & 3
+            mode = next((name for name, bits in LVT_TIMER_MODES.items() if bits == lvt_mode), "tsc-deadline")
+        self.timer_mode, self.one_shot = mode, mode == "one-shot"
         chooses = settings["VESK_TIMER_MODE"] != "tsc-deadline" and self.messages
-        if chooses and args.mode_reason is None:
+        if chooses and args.mode_reason is None and args.timer_mode != "any":
             self.fail(f"a build with VESK_TIMER_MODE={settings['VESK_TIMER_MODE']} says why it took its mode: "
                       "--mode-reason is needed")
-        self.mode_line = (re.compile(MODE_LINES[args.timer_mode] + re.escape(args.mode_reason or "")),) * chooses
+        reason = re.escape(args.mode_reason) if args.mode_reason is not None else ".+"
+        self.mode_line = (re.compile(MODE_LINES[mode] + reason),) * chooses
         self.started = self.greeting + self.mode_line
 
     def fail(self, text):
@@ -267,8 +274,8 @@ class Judge(BoardCheckChecks):
         lvt = self.log.integer("lvt-timer-after-entry")
         if lvt & LVT_VECTOR_MASK != self.vector:
             self.fail(f"LVT timer vector is 0x{lvt & LVT_VECTOR_MASK:X}, not 0x{self.vector:X}")
-        if (lvt >> LVT_TIMER_MODE_SHIFT) & 3 != LVT_TIMER_MODES[self.args.timer_mode]:
-            self.fail(f"LVT timer is not in {self.args.timer_mode} mode")
+        if (lvt >> LVT_TIMER_MODE_SHIFT) & 3 != LVT_TIMER_MODES[self.timer_mode]:
+            self.fail(f"LVT timer is not in {self.timer_mode} mode")
         if lvt & LVT_MASKED:
             self.fail("LVT timer still masked after the entry")
 
@@ -519,7 +526,7 @@ def main():
                         choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock",
                                  "not-dispatched", "board-check"))
     parser.add_argument("--apic", default="xapic", choices=("xapic", "x2apic"))
-    parser.add_argument("--timer-mode", default="tsc-deadline", choices=tuple(MODE_LINES))
+    parser.add_argument("--timer-mode", default="tsc-deadline", choices=(*MODE_LINES, "any"))
     parser.add_argument("--mode-reason")
     parser.add_argument("--dispatch-pass", type=int, default=1)
     parser.add_argument("--low-half-wraps", action="store_true")
