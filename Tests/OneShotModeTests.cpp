@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 
 using namespace TimerTesting;
@@ -136,15 +137,22 @@ TEST_P(OneShotTest, EachBuildTakesTheModeItsProcessorCallsForAndSaysWhy) {
   }
 }
 
-TEST_P(OneShotTest, ATimerThatDoesNotCountEndsTheStart) {
+TEST_P(OneShotTest, ATimerThatDoesNotCountEndsTheStartLeavingTheApicAsFound) {
   Machine().ApicTimerHz = 0;
+  Machine().ApicRegister(XAPIC_SPURIOUS_VECTOR_OFFSET) = 0xFF;
+  Machine().ApicRegister(XAPIC_TIMER_DIVIDE_OFFSET) = 0x3;
+  const std::map<UINT64, UINT32> Found = Machine().ApicRegisters;
   EXPECT_EQ(Start(TimerModeSetting::OneShot), EFI_DEVICE_ERROR);
   EXPECT_EQ(Machine().SerialOutput(),
             GREETING + Message("LAPIC timer does not count in one-shot mode. Unload LAPIC timer "
                                "driver.\r\n"));
   EXPECT_TRUE(Firmware().InterruptHandlers.empty());
   EXPECT_TRUE(Firmware().Installed.empty());
-  EXPECT_NE(Machine().ApicRegister(XAPIC_LVT_TIMER_OFFSET) & LVT_MASK_BIT, 0u);
+  for (const auto& [Offset, Value] : Found) {
+    EXPECT_EQ(Machine().ApicRegister(Offset), Value) << ApicRegisterName(Offset);
+  }
+  EXPECT_EQ(Machine().ApicRegister(XAPIC_TIMER_INITIAL_COUNT_OFFSET), 0u)
+      << "no count left running";
 }
 
 // The entry takes the build's own setting: where TSC-deadline mode is missing, a TSC-deadline

@@ -295,19 +295,26 @@ EFI_STATUS StartLapicTimer(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable
   // place. One-shot mode is set before any count is written: in TSC-deadline mode the APIC ignores
   // the count.
   const BOOLEAN OneShot = mTimerMode == LapicTimerMode::OneShot;
+  const UINT32 FoundLvt = ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET);
   ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET,
-                    (ApicRegisterRead(XAPIC_LVT_TIMER_OFFSET) & ~LVT_TIMER_PROGRAMMED_BITS) |
+                    (FoundLvt & ~LVT_TIMER_PROGRAMMED_BITS) |
                         (OneShot ? LVT_TIMER_MODE_ONE_SHOT : LVT_TIMER_MODE_TSC_DEADLINE) |
                         LVT_TIMER_PROGRAMMED_VALUE);
 
-  // With interrupts off, so that no handler's time counts into the measured rate.
+  // With interrupts off, so that no handler's time counts into the measured rate. A timer that
+  // does not count is declined like a processor without TSC-deadline mode: the local APIC is left
+  // as it was found.
   if (OneShot) {
+    const UINT32 FoundDivide = ApicRegisterRead(XAPIC_TIMER_DIVIDE_OFFSET);
     const UINT64 Window = mTscTicksPerSecond / MEASURING_WINDOWS_PER_SECOND;
     const EFI_TPL OldTpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
     mApicTimerRate = MeasureApicTimerRate(
         Window > SHORTEST_MEASURING_WINDOW ? Window : SHORTEST_MEASURING_WINDOW);
     gBS->RestoreTPL(OldTpl);
     if (mApicTimerRate.Counts == 0) {
+      ApicRegisterWrite(XAPIC_TIMER_DIVIDE_OFFSET, FoundDivide);
+      ApicRegisterWrite(XAPIC_LVT_TIMER_OFFSET, FoundLvt);
+      ApicRegisterWrite(XAPIC_SPURIOUS_VECTOR_OFFSET, SpuriousVector);
       if (OutputEnabled) {
         EmitDebugMessage(
             DEBUG_ERROR,
