@@ -199,8 +199,8 @@ def check_release_replaced(tree, failures):
 
 def check_booted(build, failures):
     for command, status, message in BOOTED:
-        argv = [str(ROOT / word) if "/" in word and index == 0 else word
-                for index, word in enumerate(shlex.split(command))] + ["--build-dir", str(build)]
+        argv = shlex.split(command) + ["--build-dir", str(build)]
+        argv[0] = str(ROOT / argv[0])
         run = answer(argv, ROOT, BOOT_SECONDS)
         if run is None:
             failures.append(f"{command}: no answer within {BOOT_SECONDS} s")
@@ -209,7 +209,8 @@ def check_booted(build, failures):
         print(f"$ {command} --build-dir {build}\n  exit {run.returncode}: " + said.strip().split("\n")[-1])
         if run.returncode != status or message not in said:
             failures.append(f"{command}: exit {run.returncode}, not {status} with '{message}'")
-        if not run.stdout.startswith(FIRST_LINE.format(build=build)) or BUILT.format(build=build) not in run.stdout:
+        opening = FIRST_LINE.format(build=build)
+        if not run.stdout.startswith(opening) or BUILT.format(build=build) not in run.stdout:
             failures.append(f"{command}: its first lines do not name {build}, its settings and what it built:\n"
                             + "\n".join(run.stdout.split("\n")[:3]))
         if status == 2 and "[pc] " in said:
