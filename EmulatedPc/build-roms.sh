@@ -7,7 +7,8 @@
 # The ROM carries BUILD_DIR/image/VeskLapicTimerDxe.efi, the very image the project ships, and
 # follows the settings recorded beside it; the ROMs land in BUILD_DIR/emulated-pc/. Platform
 # settings given (-DVESK_TIMER_VECTOR=0x41 or -D VESK_TIMER_VECTOR=0x41 ...) configure the build
-# folder with them; a folder made here for a configure that is refused is removed again.
+# folder with them; a folder made here for a configure that is refused is removed again. Prints one
+# line naming what it built and where.
 set -euo pipefail
 USAGE="usage: build-roms.sh BUILD_DIR [-DVESK_...=value ...]"
 refuse() { echo "build-roms.sh: $1" >&2; exit 2; }
@@ -39,4 +40,5 @@ cmake --build "$BUILD_DIR" --target EmulatedPcFirmware >"$BUILD_DIR/emulated-pc-
   echo "build-roms.sh: the build failed (full log: $BUILD_DIR/emulated-pc-build.log)" >&2
   exit 1
 }
-
+echo "Emulated PC ROM: $BUILD_DIR/emulated-pc/EmulatedPcRom.bin (VideoRom.bin beside it)," \
+  "carrying $BUILD_DIR/image/VeskLapicTimerDxe.fv and $BUILD_DIR/image/VeskBoardCheck.efi"

@@ -7,8 +7,9 @@
 #   Tools/plot-ticks.sh LOG SVG
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -eq 2 ] && [ -f "$1" ] ||
+[ $# -eq 2 ] ||
   { echo "plot-ticks.sh: usage: Tools/plot-ticks.sh LOG SVG (LOG an existing serial log)" >&2; exit 2; }
+[ -f "$1" ] || { echo "plot-ticks.sh: there is no serial log $1 to draw" >&2; exit 2; }
 LOG=$1
 SVG=$2
 

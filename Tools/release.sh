@@ -2,8 +2,8 @@
 # Builds the driver image from scratch and writes what a platform engineer takes away into one
 # folder: the image, its dependency expression, its firmware file and a firmware volume holding
 # it, its linker map, its debug information, the platform settings it was built with, the board
-# check application and their SHA-256 sums. Prints the sums. The build is reproducible: the same sources and settings give the
-# same bytes in any folder, at any time.
+# check application and their SHA-256 sums. Prints the settings and the sums. The build is
+# reproducible: the same sources and settings give the same bytes in any folder, at any time.
 #
 #   Tools/release.sh [--out DIR] [-DVESK_SETTING=value ...]
 #
@@ -64,5 +64,7 @@ for file in "${files[@]}"; do
   cp "$build/$file" "$out/$file"
 done
 (cd "$out" && sha256sum "${files[@]}" > SHA256SUMS)
-echo "Release in $out:"
+echo "Release in $out, built with these platform settings ($IMAGE_NAME.settings):"
+sed 's/^/  /' "$out/$IMAGE_NAME.settings"
+echo "SHA-256 sums (SHA256SUMS):"
 sed 's/^/  /' "$out/SHA256SUMS"

@@ -31,13 +31,17 @@
 #                      plus the run's emulated time at 10 million instructions a second)
 #   --plot FILE.svg    draw every tick of the run into a picture (Tools/plot-ticks.sh); its
 #                      folder must exist and be writable
-#   --build-dir DIR    the build folder (default build), configured with any platform settings;
-#                      the run is judged against them (DIR/image/VeskLapicTimerDxe.settings)
+#   --build-dir DIR    a build folder configured with a platform's settings (made by
+#                      EmulatedPc/build-roms.sh DIR -DVESK_...=value); the run is judged against
+#                      them. Without it: build, configured with the defaults when it is new
 #   --board-check[=OPTIONS]  start the board check application instead of the driver, with its
-#                      options (--board-check=--exercise); its own verdict ends the log
+#                      options (--board-check=--exercise), which are checked as the application
+#                      checks them before anything boots; the exit status is 1 when the board
+#                      does not suit or the application returns a failure
 #
-# Numbers are decimal or 0x-hex. Every option is checked before anything is built, and the serial
-# log shown is always this run's.
+# Numbers are decimal or 0x-hex. Every option is checked before anything is built (the board
+# check's options once the build is there, before it boots), and the serial log shown is always
+# this run's. The first line names the build folder and the platform settings it boots.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -51,6 +55,8 @@ dispatch_pass=1
 cpu=corei7_skylake_x
 plot=
 build=$ROOT/build
+build_given=
+board_check_given= # --board-check=OPTIONS as given, whose OPTIONS are checked before the boot
 boot_options=()
 numbers=()
 while [ $# -gt 0 ]; do
@@ -71,6 +77,7 @@ while [ $# -gt 0 ]; do
     --board-check) expect=board-check; boot_options+=(--start board-check); continue ;;
     --board-check=*)
       expect=board-check
+      board_check_given=$option
       boot_options+=(--start board-check "--load-options=${option#*=}")
       continue ;;
     --x2apic) apic=x2apic ;;
@@ -82,7 +89,7 @@ while [ $# -gt 0 ]; do
     --cpu) cpu=$value ;;
     # Paths are the caller's, taken from where the command was given.
     --plot) plot=$(realpath -m -- "$value"); continue ;;
-    --build-dir) build=$(realpath -m -- "$value"); continue ;;
+    --build-dir) build_given=$value; build=$(realpath -m -- "$value"); continue ;;
     *)
       { echo "run-driver.sh: unknown option '$option'; usage:"; synopsis
         echo "(run-driver.sh --help describes each option)"; } >&2
@@ -100,8 +107,15 @@ if [ -n "$plot" ]; then
   [ -w "$folder" ] || refuse "--plot $plot: the folder $folder cannot be written"
   [ ! -d "$plot" ] || refuse "--plot $plot is a folder, not a file"
 fi
-[ ! -e "$build" ] || [ -d "$build" ] || refuse "--build-dir $build is not a folder"
+# A folder named must be a build that boots; the default one is configured when it is new.
+if [ -n "$build_given" ]; then
+  settings_said=$(python3 "$ROOT/Tools/build_folder.py" "$build_given") ||
+    refuse "--build-dir $build_given: $settings_said"
+else
+  settings_said=$(python3 "$ROOT/Tools/build_folder.py" --default "$build")
+fi
 
+echo "== Build folder $build, platform settings: $settings_said"
 cd "$ROOT"
 Tools/install-prerequisites.sh
 # bochs names its CPU models; a misspelt one would only stop the emulator after the build.
@@ -111,7 +125,22 @@ models=$(bochs -help cpu 2>&1 || true)
 
 echo "== Building the driver image and the emulated PC's firmware"
 EmulatedPc/build-roms.sh "$build"
-echo "   image: $build/image/VeskLapicTimerDxe.efi, in $build/image/VeskLapicTimerDxe.fv, carried by $build/emulated-pc/EmulatedPcRom.bin"
+if [ -n "$board_check_given" ]; then
+  # The application's own option handling, built for the host: what it would refuse is refused here,
+  # in its words, instead of booting for nothing.
+  checker_log=$build/board-check-options-build.log
+  cmake --build "$build" --target BoardCheckOptions >"$checker_log" 2>&1 || {
+    tail -n 40 "$checker_log" >&2
+    echo "run-driver.sh: the board check's option check did not build (full log: $checker_log)" >&2
+    exit 1
+  }
+  if ! complaint=$("$build/BoardCheckOptions" "${board_check_given#*=}"); then
+    { echo "run-driver.sh: $board_check_given: the board check refuses these options;" \
+        "nothing was booted. It says:"
+      sed 's/^/  /' <<<"$complaint"; } >&2
+    exit 2
+  fi
+fi
 
 log=$build/emulated-pc/serial.log
 settings=$build/image/VeskLapicTimerDxe.settings
@@ -125,11 +154,16 @@ EmulatedPc/boot.py --rom "$build/emulated-pc/EmulatedPcRom.bin" --video-rom "$bu
 [ ! -f "$log" ] || tr -d '\r' < "$log"
 [ "$status" -eq 0 ] || exit "$status"
 [ -z "$plot" ] || Tools/plot-ticks.sh "$log" "$plot"
-[ "$expect" != board-check ] || exit 0 # the scenarios judge the board check; here its verdict is the answer
+# The scenarios judge the board check's lines; here its verdict and status are the answer.
+[ "$expect" != board-check ] || exec EmulatedPc/board_check_answer.py "$log"
 
-# A CPU without the TSC-deadline timer must make the driver decline; any other must give ticks,
-# or halt when a timer was there first or the entry's guard was overwritten.
-[ "$expect" != not-dispatched ] && grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
+# On a CPU without TSC-deadline mode a build that ticks in that mode alone must decline: one with
+# VESK_TIMER_MODE=tsc-deadline (the default; a settings file without the line is an earlier
+# build's). A build with auto or one-shot ticks there in one-shot mode. Any other run must give
+# ticks, or halt when a timer was there first or the entry's guard was overwritten.
+timer_mode=$(sed -n 's/^VESK_TIMER_MODE=//p' "$settings")
+[ "$expect" != not-dispatched ] && [ "${timer_mode:-tsc-deadline}" = tsc-deadline ] &&
+  grep -q '^\[pc\] cpu-tsc-deadline=0' "$log" && expect=unsupported
 echo "== Judging the log (expecting: $expect, $apic)"
 EmulatedPc/judge_serial_log.py --expect "$expect" --apic "$apic" --settings "$settings" --dispatch-pass "$dispatch_pass" \
   --map "$build/image/VeskLapicTimerDxe.map" "$log"

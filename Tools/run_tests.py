@@ -31,10 +31,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "cmake"))
-import platform_settings  # noqa: E402  (the build's check of the settings, and their canonical forms)
+import platform_settings  # noqa: E402  (the build's check of the settings, their canonical forms and defaults)
 
 LOGS = ROOT / "build" / "logs"
-PLATFORM_SETTINGS_FILE = ROOT / "cmake" / "PlatformSettings.cmake"
 WIDTH = 160  # no line of this command's output is longer
 FAILURE_LINES = 60  # of a failed test's or build's output, the last ones shown
 JOBS = str(os.cpu_count() or 1)
@@ -241,31 +240,10 @@ def describe(outcome):
     return counts + (f" ({outcome.note})" if outcome.note else "")
 
 
-def default_settings():
-    """The default of every setting, as PlatformSettings.cmake gives it: set(NAME value CACHE ...)
-    or option(NAME "..." ON)."""
-    text = PLATFORM_SETTINGS_FILE.read_text()
-    return dict(re.findall(r"^set\((VESK_\w+) (\S+) CACHE", text, re.MULTILINE)
-                + re.findall(r'^option\((VESK_\w+) "[^"]*" (\w+)\)', text, re.MULTILINE))
-
-
-def canonical(name, value):
-    """The value's canonical form, as the build records it; the value itself for a name the check
-    does not know."""
-    check = platform_settings.SETTINGS.get(name, (None,))[0]
-    return (check and check(value)) or value
-
-
 def settings_line():
     """The settings given that differ from the defaults, in canonical form."""
-    defaults = default_settings()
     given = dict(setting[len("-D"):].partition("=")[::2] for setting in SETTINGS)
-    differing = [f"{name}={canonical(name, value)}" for name, value in given.items()
-                 if name not in defaults or canonical(name, value) != canonical(name, defaults[name])]
-    if not differing:
-        return "Platform settings: the defaults"
-    others = " (the others their defaults)" if len(differing) < len(defaults) else ""
-    return "Platform settings: " + ", ".join(differing) + others
+    return "Platform settings: " + platform_settings.described(given)
 
 
 def configure_or_refuse():

@@ -3,6 +3,7 @@
 DWARF debug file. The image is linked at 0, so an offset into the loaded image is an address in
 the debug file."""
 import argparse
+import filecmp
 import json
 import os
 import re
@@ -52,6 +53,30 @@ def frames_at(debug_file, offset):
     return json.loads(answer.stdout)[0]["Symbol"]
 
 
+def same_bytes(first, second):
+    return os.path.isfile(first) and os.path.isfile(second) and filecmp.cmp(first, second, shallow=False)
+
+
+def default_debug_file():
+    """The build's debug file, else the release's, and a note saying which; or None and why neither
+    will do: there is none, or there are both and their images differ, and a guess could name the
+    wrong function."""
+    present = [path for path in DEBUG_FILES if os.path.isfile(path)]
+    shown = lambda path: os.path.relpath(path, ROOT)
+    if not present:
+        tried = " or ".join(map(shown, DEBUG_FILES))
+        return None, f"no debug file at {tried} (build the image, make a release, or pass --debug)"
+    if len(present) == 1:
+        return present[0], f"debug file {shown(present[0])}"
+    built, released = (path.removesuffix(".debug") + ".efi" for path in present)
+    if not same_bytes(built, released):
+        settings = lambda image: image.removesuffix(".efi") + ".settings"
+        why = "from other sources" if same_bytes(settings(built), settings(released)) else "with other settings"
+        return None, (f"the build's image {shown(built)} and the release's {shown(released)} differ (built {why}): "
+                      f"name the debug file to read with --debug ({shown(present[0])} or {shown(present[1])})")
+    return present[0], f"debug file {shown(present[0])} (the release's image is the same)"
+
+
 def describe(frame):
     where = f"{frame['FileName']}:{frame['Line']}"
     if frame["Line"] == 0:
@@ -69,18 +94,16 @@ def main():
     parser.add_argument("places", nargs="*")
     arguments = parser.parse_args()
     if arguments.help or not arguments.places:
+        # The script's comment from its usage line to the end.
         with open(os.path.join(ROOT, "Tools", "symbolize.sh")) as script:
-            print("".join(line.removeprefix("#").removeprefix(" ") for line in script.readlines()[4:15]),
-                  end="", file=sys.stderr)
+            comment = [line for line in script.readlines()[4:] if line.startswith("#")]
+        print("".join(line.removeprefix("#").removeprefix(" ") for line in comment), end="", file=sys.stderr)
         return 2
     if arguments.debug is None:
-        arguments.debug = next((path for path in DEBUG_FILES if os.path.isfile(path)), None)
+        arguments.debug, said = default_debug_file()
+        print(f"symbolize.sh: {said}", file=sys.stderr)
         if arguments.debug is None:
-            tried = " or ".join(os.path.relpath(path, ROOT) for path in DEBUG_FILES)
-            print(f"symbolize.sh: no debug file at {tried} (build the image, make a release, or pass --debug)",
-                  file=sys.stderr)
             return 2
-        print(f"symbolize.sh: debug file {os.path.relpath(arguments.debug, ROOT)}", file=sys.stderr)
     code = code_ranges(arguments.debug) if os.path.isfile(arguments.debug) else None
     if code is None:
         print(f"symbolize.sh: no debug file at {arguments.debug}", file=sys.stderr)

@@ -25,26 +25,6 @@ const CHAR8* YesNo(BOOLEAN Value) {
   return Value ? "yes" : "no";
 }
 
-VOID PrintUsage(const OptionFault& Fault) {
-  if (Fault.Problem == OptionProblem::UnknownOption) {
-    ConsolePrint("board-check: unknown option '%.*s'\n", Fault.WordLength, Fault.Word);
-  } else if (Fault.Problem == OptionProblem::MissingNumber) {
-    ConsolePrint("board-check: %a needs a number\n", Fault.Option);
-  } else {
-    ConsolePrint("board-check: %a takes a number, not '%.*s'\n", Fault.Option, Fault.WordLength,
-                 Fault.Word);
-  }
-  // Each print stays within the console's CONSOLE_TEXT_LIMIT.
-  ConsolePrint("usage: VeskBoardCheck.efi [--exercise] [--token N] [--port P]\n"
-               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n",
-               EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR);
-  ConsolePrint("  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
-               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n",
-               LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT,
-               DEBUG_UART_BASE);
-  ConsoleWrite("  N, P: decimal without leading zeros, or 0x and hexadecimal digits\r\n");
-}
-
 VOID PrintProcessor(const ProcessorFacts& Facts) {
   const CpuIdentity& Cpu = Facts.Identity;
   ConsolePrint("cpu-vendor: %a\n", Facts.Vendor);
@@ -278,9 +258,7 @@ extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
 
   BoardCheckOptions Options = {FALSE, PCD_TSC_FREQUENCY_TOKEN, DEBUG_UART_BASE};
   const LoadOptionsText Given = ReadLoadOptions(BootServices, ImageHandle);
-  const OptionFault Fault = ParseOptions(Given.Text, Given.Size, &Options);
-  if (Fault.Problem != OptionProblem::None) {
-    PrintUsage(Fault);
+  if (!TakeOptions(Given.Text, Given.Size, &Options)) {
     return EFI_INVALID_PARAMETER;
   }
   ConsolePrint("board-check: %a\n", Options.Exercise ? "inspect, exercise" : "inspect");

@@ -1,5 +1,9 @@
 #include "VeskBoardCheck/Options.h"
 
+#include "PlatformSettings.h"
+#include "VeskBoardCheck/Console.h"
+#include "VeskBoardCheck/Decisions.h"
+
 namespace {
 constexpr UINT64 DECIMAL_BASE = 10;
 constexpr UINT64 HEXADECIMAL_BASE = 16;
@@ -73,6 +77,26 @@ bool ReadNumber(const Word& Taken, UINT64 Largest, UINT64* Value) {
   *Value = Number;
   return true;
 }
+
+VOID PrintUsage(const OptionFault& Fault) {
+  if (Fault.Problem == OptionProblem::UnknownOption) {
+    ConsolePrint("board-check: unknown option '%.*s'\n", Fault.WordLength, Fault.Word);
+  } else if (Fault.Problem == OptionProblem::MissingNumber) {
+    ConsolePrint("board-check: %a needs a number\n", Fault.Option);
+  } else {
+    ConsolePrint("board-check: %a takes a number, not '%.*s'\n", Fault.Option, Fault.WordLength,
+                 Fault.Word);
+  }
+  // Each print stays within the console's CONSOLE_TEXT_LIMIT.
+  ConsolePrint("usage: VeskBoardCheck.efi [--exercise] [--token N] [--port P]\n"
+               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n",
+               EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR);
+  ConsolePrint("  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
+               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n",
+               LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT,
+               DEBUG_UART_BASE);
+  ConsoleWrite("  N, P: decimal without leading zeros, or 0x and hexadecimal digits\r\n");
+}
 } // namespace
 
 OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options) {
@@ -120,4 +144,13 @@ OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Opt
     }
   }
   return {OptionProblem::None, nullptr, nullptr, 0};
+}
+
+BOOLEAN TakeOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options) {
+  const OptionFault Fault = ParseOptions(Text, Size, Options);
+  if (Fault.Problem == OptionProblem::None) {
+    return TRUE;
+  }
+  PrintUsage(Fault);
+  return FALSE;
 }

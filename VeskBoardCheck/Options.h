@@ -30,3 +30,8 @@ struct OptionFault {
 // Numbers are decimal without leading zeros, or hexadecimal after 0x; a token is at most
 // LARGEST_TOKEN, a port at most LARGEST_UART_PORT.
 OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options);
+
+// ParseOptions, and on a fault the complaint and the usage on the console. The application takes
+// its options here, and so does the host's check of an option line (Tools/BoardCheckOptions.cpp),
+// so that a tool refuses exactly what the application would, in the application's words.
+BOOLEAN TakeOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options);

@@ -16,6 +16,7 @@ switch is one of CMake's booleans; canonically ON or OFF.
 import difflib
 import re
 import sys
+from pathlib import Path
 
 NUMBER = re.compile(r"0[xX][0-9A-Fa-f]+|0|[1-9][0-9]*")
 GUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")
@@ -97,6 +98,39 @@ SETTINGS = {
     "VESK_TIMER_MODE": (timer_mode, "tsc-deadline, auto or one-shot"),
     "VESK_DRIVER_FILE_GUID": (registry_guid, "a GUID in registry format, 8-4-4-4-12 hexadecimal digits"),
 }
+
+
+def canonical(name, value):
+    """The value's canonical form, as the build records it; the value itself for a name this check
+    does not know, or a value it refuses."""
+    check = SETTINGS.get(name, (None,))[0]
+    return (check and check(value)) or value
+
+
+def defaults():
+    """The default of every setting, as PlatformSettings.cmake beside this file gives it:
+    set(NAME value CACHE ...) or option(NAME "..." ON)."""
+    text = Path(__file__).with_name("PlatformSettings.cmake").read_text()
+    return dict(re.findall(r"^set\((VESK_\w+) (\S+) CACHE", text, re.MULTILINE)
+                + re.findall(r'^option\((VESK_\w+) "[^"]*" (\w+)\)', text, re.MULTILINE))
+
+
+def differing(given):
+    """The settings of given ({NAME: value}) that differ from the defaults, as NAME=value in
+    canonical form."""
+    default = defaults()
+    return [f"{name}={canonical(name, value)}" for name, value in given.items()
+            if name not in default or canonical(name, value) != canonical(name, default[name])]
+
+
+def described(given):
+    """The settings of given ({NAME: value}) in words: "the defaults", or those that differ from
+    the defaults, "NAME=value, ... (the others their defaults)"."""
+    named = differing(given)
+    if not named:
+        return "the defaults"
+    others = " (the others their defaults)" if len(named) < len(defaults()) else ""
+    return ", ".join(named) + others
 
 
 def unknown_name(name, value, build_options):

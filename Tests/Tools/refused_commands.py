@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """The tools answer a user's mistake before they start work. Every command line of REFUSED runs in
-a copy of the tree, without its build folders but with an earlier run's serial log and a build
-image and a release that differ: each must exit non-zero with a line that names the problem, show
-no serial log, and leave every file of the copy as it was. A failed configure leaves CMake's own
-cache, which must not keep the refused name. Then a release into a folder that holds an earlier
-release must leave exactly the new release's files there.
-    refused_commands.py
+a copy of the tree, without its build folders but with an earlier run's serial log, a build image
+and a release that differ and a release's image build: each must exit non-zero with a line that
+names the problem, show no serial log, and leave every file of the copy as it was. A failed
+configure leaves CMake's own cache, which must not keep the refused name. Then a release into a
+folder that holds an earlier release must leave exactly the new release's files there, and say
+the settings it was built with. Last, the command lines of BOOTED run Tools/run-driver.sh on the
+build under test, configured with the defaults: a mistake it can find only once the build is there
+is still refused before the boot, and a run never lets a mistake look like a success.
+    refused_commands.py BUILD_DIR
 """
 import hashlib
 import os
@@ -35,7 +38,7 @@ REFUSED = [
     ("Tools/release.sh --out", "release.sh: --out needs a value (DIR)"),
     ("Tools/release.sh --bogus", "release.sh: unknown argument '--bogus'\nBuilds the driver image"),
     ("Tools/release.sh --out Tools",
-     "release.sh: Tools holds what no earlier release wrote (benchmark_table.py"),
+     "release.sh: Tools holds what no earlier release wrote (BoardCheckOptions.cpp, benchmark_table.py"),
     ("Tools/release.sh --out build/release-image/R", "release-image, where the release is built"),
     (f"{CONFIGURE} -DVESK_DEBUG_UART_BAUDRATE=9600",
      f"VESK_DEBUG_UART_BAUDRATE='9600' {NOT_KNOWN} VESK_DEBUG_UART_BAUD."),
@@ -60,7 +63,38 @@ REFUSED = [
      "run-tests.sh: VESK_SANITIZE='ON' is not a platform setting: the closest is"),
     ("Tools/sign-image.sh --key signer.key --cert signer.crt",
      "differ (built with other settings): name the one to sign with --image"),
+    ("Tools/symbolize.sh VeskLapicTimerDxe+0x24DC",
+     "symbolize.sh: the build's image build/image/VeskLapicTimerDxe.efi and the release's "
+     "build/release/VeskLapicTimerDxe.efi differ (built with other settings): name the debug file to read "
+     "with --debug"),
+    ("Tools/run-driver.sh --build-dir no/such/build",
+     "run-driver.sh: --build-dir no/such/build: there is no such folder; make it a build with the platform's "
+     "settings: EmulatedPc/build-roms.sh no/such/build -DVESK_...=value"),
+    ("Tools/run-driver.sh --build-dir build/release-image",
+     "run-driver.sh: --build-dir build/release-image: a build of the image alone (as Tools/release.sh makes), "
+     "without the emulated PC; to boot its settings: EmulatedPc/build-roms.sh DIR -DVESK_TIMER_VECTOR=0x41 && "
+     "Tools/run-driver.sh --build-dir DIR"),
+    ("Tools/plot-ticks.sh no-such.log ticks.svg", "plot-ticks.sh: there is no serial log no-such.log to draw"),
 ]
+# Command line, run from the tree with --build-dir BUILD_DIR; its exit status; what it must say. Each
+# names the build folder and its settings first, then builds, and says what it built.
+FIRST_LINE = "== Build folder {build}, platform settings: the defaults\n"
+BUILT = ("Emulated PC ROM: {build}/emulated-pc/EmulatedPcRom.bin (VideoRom.bin beside it), carrying "
+         "{build}/image/VeskLapicTimerDxe.fv and {build}/image/VeskBoardCheck.efi\n")
+BOOTED = [
+    ("Tools/run-driver.sh --board-check=--exercize", 2,
+     "run-driver.sh: --board-check=--exercize: the board check refuses these options; nothing was booted. "
+     "It says:\n  board-check: unknown option '--exercize'\n  usage: VeskBoardCheck.efi [--exercise]"),
+    # corei7_skylake_x, microcode 0: under the TSC-deadline erratum's row.
+    ("Tools/run-driver.sh --board-check=--exercise", 1,
+     'The board check returned 0x0000000000000000 with the verdict "does not suit": exit status 1'),
+    ("Tools/run-driver.sh --board-check --cpu tigerlake", 0,
+     'The board check returned 0x0000000000000000 with the verdict "suits": exit status 0'),
+    ("Tools/run-driver.sh --cpu core2_penryn_t9600", 0,
+     "verdict: pass: the driver declined, as it must on a processor without TSC-deadline mode"),
+    ("Tools/run-driver.sh --timer-installed", 0, " in HaltUntilReleased(), "),
+]
+BOOT_SECONDS = 120  # a boot takes a few seconds, after a build that is already there
 # What a failed configure of B may leave: CMake saves its cache after any configure.
 CMAKE_BOOKKEEPING = re.compile(r"B/(CMakeCache\.txt|CMakeFiles/.*)")
 
@@ -83,7 +117,13 @@ def make_copy(work):
         folder = tree / "build" / kind
         folder.mkdir(exist_ok=True)
         (folder / f"{IMAGE}.efi").write_text(f"an image with vector {vector}")
+        (folder / f"{IMAGE}.debug").write_text(f"the debug file of the image with vector {vector}")
         (folder / f"{IMAGE}.settings").write_text(f"VESK_TIMER_VECTOR={vector}\n")
+    # The folder Tools/release.sh builds that release in: the image alone, with the firmware's toolchain.
+    (tree / "build" / "release-image").mkdir()
+    (tree / "build" / "release-image" / "CMakeCache.txt").write_text(
+        f"CMAKE_TOOLCHAIN_FILE:FILEPATH={tree}/cmake/FirmwareImageToolchain.cmake\n"
+        "VESK_TIMER_VECTOR:STRING=0x41\nVESK_DEBUG_MESSAGES:BOOL=ON\n")
     for name in ("signer.key", "signer.crt"):
         (tree / name).write_text("never read: the refusal comes first")
     return tree
@@ -146,6 +186,9 @@ def check_release_replaced(tree, failures):
         failures.append("the release over an earlier one failed: " +
                         (run.stderr.strip()[-500:] if run else f"not done in {RELEASE_SECONDS} s"))
         return
+    settings = (out / f"{IMAGE}.settings").read_text()
+    if "".join(f"  {line}\n" for line in settings.splitlines()) not in run.stdout:
+        failures.append(f"the release did not print its settings, {settings.split()}:\n{run.stdout}")
     listed = {line.split("  ", 1)[1] for line in (out / "SHA256SUMS").read_text().splitlines()}
     present = {entry.name for entry in out.iterdir()}
     verified = subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=out, timeout=30)
@@ -154,19 +197,43 @@ def check_release_replaced(tree, failures):
         failures.append(f"the folder holds {sorted(present)}, its SHA256SUMS lists {sorted(listed)}")
 
 
-def main():
+def check_booted(build, failures):
+    for command, status, message in BOOTED:
+        argv = shlex.split(command) + ["--build-dir", str(build)]
+        argv[0] = str(ROOT / argv[0])
+        run = answer(argv, ROOT, BOOT_SECONDS)
+        if run is None:
+            failures.append(f"{command}: no answer within {BOOT_SECONDS} s")
+            continue
+        said = run.stdout + run.stderr
+        print(f"$ {command} --build-dir {build}\n  exit {run.returncode}: " + said.strip().split("\n")[-1])
+        if run.returncode != status or message not in said:
+            failures.append(f"{command}: exit {run.returncode}, not {status} with '{message}'")
+        opening = FIRST_LINE.format(build=build)
+        if not run.stdout.startswith(opening) or BUILT.format(build=build) not in run.stdout:
+            failures.append(f"{command}: its first lines do not name {build}, its settings and what it built:\n"
+                            + "\n".join(run.stdout.split("\n")[:3]))
+        if status == 2 and "[pc] " in said:
+            failures.append(f"{command}: showed a serial log, though refused before the boot")
+
+
+def main(arguments):
+    if len(arguments) != 1:
+        sys.stderr.write(__doc__.rsplit("\n", 2)[-2].strip() + "\n")
+        return 2
     failures = []
     with tempfile.TemporaryDirectory() as work:
         tree = make_copy(pathlib.Path(work))
         check_refusals(tree, failures)
         check_release_replaced(tree, failures)
+    check_booted(pathlib.Path(arguments[0]).resolve(), failures)
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
-        print(f"refused: {len(REFUSED)} command lines, before any work; "
-              "a release replaces an earlier one whole")
+        print(f"refused: {len(REFUSED)} command lines, before any work; a release replaces an earlier one "
+              f"whole; {len(BOOTED)} runs of the build answered as they must")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
