@@ -230,6 +230,8 @@ class Judge(BoardCheckChecks):
 
     def verdict(self):
         meaning = PASS_MEANING.get(self.args.expect)
+        if self.args.expect == "timer":
+            meaning = f"the timer ticked in {self.timer_mode} mode, every tick on time"
         passed = f"pass: {meaning}" if meaning else "pass"
         print(f"  verdict: {passed}" if self.failures == 0 else f"  verdict: FAIL ({self.failures} checks)")
         sys.exit(0 if self.failures == 0 else 1)
