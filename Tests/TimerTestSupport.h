@@ -12,6 +12,7 @@
 #include "VeskLapicTimerDxe/VeskLapicTimer.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,16 @@ inline std::string Hex(UINT64 Value) {
   char Text[24];
   std::snprintf(Text, sizeof(Text), "0x%llX", static_cast<unsigned long long>(Value));
   return Text;
+}
+
+// CPUID leaves 0 and 1 of a processor: the vendor's name, the signature and the feature bits.
+inline void SetProcessor(const char* Vendor, UINT32 Signature, UINT32 Features) {
+  CpuidResult Leaf0 = {0x16, 0, 0, 0};
+  std::memcpy(&Leaf0.Ebx, Vendor, 4);
+  std::memcpy(&Leaf0.Edx, Vendor + 4, 4);
+  std::memcpy(&Leaf0.Ecx, Vendor + 8, 4);
+  Machine().CpuidLeaves[0] = Leaf0;
+  Machine().CpuidLeaves[1] = {Signature, 0, Features, 0};
 }
 
 // Every piece of module state the driver and the libraries it binds keep between calls.
