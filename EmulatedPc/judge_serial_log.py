@@ -27,9 +27,9 @@ console lines ("[con] ...") and what it left behind.
   --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
   --timer-mode     the mode the driver's timer must tick in (default tsc-deadline), or any: the
                    mode the entry left the LVT timer in, whatever it is
-  --mode-reason TEXT  why, as the driver's line on its mode says it (a build that may choose
-                   prints one: VESK_TIMER_MODE auto or one-shot, with its messages on); with
-                   --timer-mode any, any reason
+  --mode-reason TEXT  why, as the driver's line on its mode must say it (a build that may choose
+                   prints one: VESK_TIMER_MODE auto or one-shot, with its messages on); without
+                   it, any reason
   --dispatch-pass N the dispatcher's pass that must start the driver (default 1)
   --low-half-wraps the low half of the TSC must wrap during the counting window
   --map FILE       the image's linker map: the halt must be found in HaltUntilReleased, and a
@@ -213,9 +213,6 @@ class Judge(BoardCheckChecks):
             mode = next((name for name, bits in LVT_TIMER_MODES.items() if bits == lvt_mode), "tsc-deadline")
         self.timer_mode, self.one_shot = mode, mode == "one-shot"
         chooses = settings["VESK_TIMER_MODE"] != "tsc-deadline" and self.messages
-        if chooses and args.mode_reason is None and args.timer_mode != "any":
-            self.fail(f"a build with VESK_TIMER_MODE={settings['VESK_TIMER_MODE']} says why it took its mode: "
-                      "--mode-reason is needed")
         reason = re.escape(args.mode_reason) if args.mode_reason is not None else ".+"
         self.mode_line = (re.compile(MODE_LINES[mode] + reason),) * chooses
         self.started = self.greeting + self.mode_line
