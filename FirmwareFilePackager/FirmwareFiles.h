@@ -1,5 +1,6 @@
 // The three things a platform takes the driver in: its dependency expression, its firmware file
-// (FFS) and a firmware volume holding that one file.
+// (FFS) and a firmware volume holding that one file; and the file put into a volume of the
+// platform's own.
 #pragma once
 
 #include <string>
@@ -19,3 +20,10 @@ Bytes DriverFile(const EFI_GUID& FileName, const Bytes& Depex, const Bytes& Imag
 
 // An FFSv2 volume of whole blocks, erase polarity 1, holding File and free space.
 Bytes FirmwareVolume(const Bytes& File);
+// Such a volume of Blocks blocks of 4 KiB, all free.
+Bytes EmptyVolume(UINTN Blocks);
+// A copy of Volume, an FFSv2 volume with erase polarity 1, with File in its free space after its
+// last file: nothing else changes, so the copy can go back where the volume came from. Throws
+// std::invalid_argument, saying why, when Volume is no such volume, File no firmware file, a file
+// of File's name is there already, or there is no room.
+Bytes InsertFile(const Bytes& Volume, const Bytes& File);

@@ -1,9 +1,14 @@
 // FirmwareFilePackager IMAGE.efi FILE_GUID UI_NAME OUTPUT_STEM
+// FirmwareFilePackager --insert VOLUME.fv FILE.ffs OUTPUT.fv
+// FirmwareFilePackager --empty-volume BLOCKS OUTPUT.fv
 //
 // Packs a PE32+ EFI boot-service driver into OUTPUT_STEM.depex (its dependency expression),
 // OUTPUT_STEM.ffs (a DXE driver file named FILE_GUID, 8-4-4-4-12 hex digits) and OUTPUT_STEM.fv
 // (a firmware volume holding that file). It writes all three or, refusing an input or failing to
 // write, none: files of those names that were there before stay as they were.
+//
+// --insert writes a copy of a platform's FFSv2 volume with the firmware file in its free space,
+// the rest unchanged; --empty-volume an FFSv2 volume of BLOCKS 4 KiB blocks to try it on.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -120,11 +125,46 @@ void WriteAll(const std::vector<std::pair<std::string, Bytes>>& Outputs) {
   }
 }
 
+constexpr UINTN LARGEST_BLOCK_COUNT = 4096; // a volume of 16 MiB
+
+int VolumeCommand(const std::string& Command, const std::string& First, const std::string& Second,
+                  const std::string& Output) {
+  try {
+    if (Command == "--empty-volume") {
+      const UINTN Blocks = std::strtoull(First.c_str(), nullptr, 10);
+      if (First.empty() || First.find_first_not_of("0123456789") != std::string::npos ||
+          Blocks == 0 || Blocks > LARGEST_BLOCK_COUNT) {
+        throw Refusal("'" + First + "' blocks: a volume takes 1 to " +
+                      std::to_string(LARGEST_BLOCK_COUNT));
+      }
+      WriteAll({{Output, EmptyVolume(Blocks)}});
+      return 0;
+    }
+    try {
+      WriteAll({{Output, InsertFile(ReadFile(First), ReadFile(Second))}});
+    } catch (const std::invalid_argument& Problem) {
+      throw Refusal(First + " " + Problem.what());
+    }
+  } catch (const Refusal& Problem) {
+    std::fprintf(stderr, "FirmwareFilePackager: %s; nothing written\n", Problem.what());
+    return 1;
+  }
+  return 0;
+}
+
 } // namespace
 
 int main(int ArgumentCount, char** Arguments) {
-  if (ArgumentCount != 5) {
-    std::fprintf(stderr, "usage: FirmwareFilePackager IMAGE.efi FILE_GUID UI_NAME OUTPUT_STEM\n");
+  const std::string Command = ArgumentCount > 1 ? Arguments[1] : "";
+  if ((Command == "--insert" && ArgumentCount == 5) ||
+      (Command == "--empty-volume" && ArgumentCount == 4)) {
+    return VolumeCommand(Command, Arguments[2], ArgumentCount == 5 ? Arguments[3] : "",
+                         Arguments[ArgumentCount - 1]);
+  }
+  if (ArgumentCount != 5 || Command.rfind("--", 0) == 0) {
+    std::fprintf(stderr, "usage: FirmwareFilePackager IMAGE.efi FILE_GUID UI_NAME OUTPUT_STEM\n"
+                         "       FirmwareFilePackager --insert VOLUME.fv FILE.ffs OUTPUT.fv\n"
+                         "       FirmwareFilePackager --empty-volume BLOCKS OUTPUT.fv\n");
     return 2;
   }
   const std::string ImagePath = Arguments[1];

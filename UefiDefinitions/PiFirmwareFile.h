@@ -17,6 +17,10 @@ constexpr UINT8 FFS_FIXED_CHECKSUM = 0xAA;
 constexpr UINT8 EFI_FILE_HEADER_CONSTRUCTION = 0x01;
 constexpr UINT8 EFI_FILE_HEADER_VALID = 0x02;
 constexpr UINT8 EFI_FILE_DATA_VALID = 0x04;
+constexpr UINT8 EFI_FILE_DELETED = 0x10;
+// A file larger than a 24-bit size: its size field holds 0xFFFFFF, and a 64-bit size follows the
+// header.
+constexpr UINT8 FFS_ATTRIB_LARGE_FILE = 0x01;
 // The largest size a 24-bit size field holds, for a file or a section.
 constexpr UINT32 EFI_MAX_24BIT_SIZE = 0xFFFFFF;
 

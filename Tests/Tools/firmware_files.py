@@ -4,7 +4,9 @@ parses build/image/VeskLapicTimerDxe.fv, and its dump must show one DXE driver f
 GUID, every checksum valid, the depex PUSH <CPU arch> PUSH <PCD> AND END, the PE32 section's body
 equal to the .efi and the UI name, whose bytes end in a NUL; the .ffs and .depex beside it must be
 the bytes in the volume.
-Then the packager must refuse, writing nothing, what no dispatcher could load.
+The same of the .ffs put into an empty volume of a platform's by the packager's --insert, which must
+refuse a second file of that name and a volume without room. Then the packager must refuse, writing
+nothing, what no dispatcher could load.
     firmware_files.py BUILD_DIR FILE_GUID
 """
 import os
@@ -44,11 +46,11 @@ def read_dump(dump):
     return items
 
 
-def check_volume(build, guid, failures):
+def check_volume(build, guid, failures, volume=None):
     image = build / "image"
     work = pathlib.Path(tempfile.mkdtemp())
     try:
-        shutil.copy(image / f"{NAME}.fv", work / "driver.fv")
+        shutil.copy(volume or image / f"{NAME}.fv", work / "driver.fv")
         run = subprocess.run(["UEFIExtract", "driver.fv", "all"], cwd=work,
                              capture_output=True, text=True, timeout=30)
         messages = [m for m in run.stdout.splitlines() if m.strip() and m != EXPECTED_NOTE]
@@ -141,9 +143,31 @@ def check_refusals(build, guid, failures):
                 failures.append(f"{what} was not refused cleanly (left {sorted(after)})")
 
 
+def check_insertion(build, guid, failures):
+    """The .ffs in a platform's volume, as --insert puts it there; a second one, or one that does
+    not fit, refused."""
+    packager = build / "image" / "FirmwareFilePackager" / "FirmwareFilePackager"
+    ffs = build / "image" / f"{NAME}.ffs"
+    with tempfile.TemporaryDirectory() as work:
+        run = lambda *arguments: subprocess.run([packager, *map(str, arguments)], cwd=work,
+                                                capture_output=True, text=True, timeout=30)
+        for blocks in (1, 16):
+            run("--empty-volume", blocks, f"empty-{blocks}.fv")
+        inserted = run("--insert", "empty-16.fv", ffs, "with-driver.fv")
+        print(f"inserted into an empty volume: exit {inserted.returncode} {inserted.stderr.strip()}")
+        check_volume(build, guid, failures, pathlib.Path(work) / "with-driver.fv")
+        for volume, reason in (("with-driver.fv", "already holds a file of that name"),
+                               ("empty-1.fv", "bytes of free space after its last file")):
+            refused = run("--insert", volume, ffs, "refused.fv")
+            print(f"into {volume}: exit {refused.returncode}: {refused.stderr.strip()}")
+            if refused.returncode == 0 or reason not in refused.stderr or (pathlib.Path(work) / "refused.fv").exists():
+                failures.append(f"--insert into {volume} was not refused cleanly")
+
+
 def main(build, guid):
     failures, build = [], pathlib.Path(build).resolve()
     check_volume(build, guid.upper(), failures)
+    check_insertion(build, guid.upper(), failures)
     check_refusals(build, guid, failures)
     for failure in failures:
         print("FAIL:", failure)
