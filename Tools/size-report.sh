@@ -32,5 +32,5 @@ echo "Largest stack frames (bytes, from each function's prologue; return address
 python3 Tools/stack_frames.py "$image" build/image/VeskLapicTimerDxe.map "$frames"
 echo
 check=build/image/VeskBoardCheck.efi
-echo "Board check: $check, $(stat -c %s "$check") bytes on disk (at most 16384)"
+echo "Board check: $check, $(stat -c %s "$check") bytes on disk (at most 20480)"
 python3 Tools/image_sections.py "$check"

@@ -50,8 +50,9 @@ UINT64 DigitValue(CHAR16 Character) {
   return NOT_A_DIGIT;
 }
 
-// A leading zero is refused in decimal: someone may mean it as octal.
-bool ReadNumber(const Word& Taken, UINT64 Largest, UINT64* Value) {
+// A leading zero is refused in decimal: someone may mean it as octal. So is a number below
+// Smallest.
+bool ReadNumber(const Word& Taken, UINT64 Smallest, UINT64 Largest, UINT64* Value) {
   const CHAR16* Digit = Taken.Start;
   UINT64 Left = Taken.Length;
   UINT64 Base = DECIMAL_BASE;
@@ -71,7 +72,7 @@ bool ReadNumber(const Word& Taken, UINT64 Largest, UINT64* Value) {
     Number = Number * Base + Next;
   }
   *Value = Number;
-  return true;
+  return Number >= Smallest;
 }
 } // namespace
 
@@ -101,9 +102,11 @@ OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Opt
     const CHAR8* Option = nullptr;
     UINT64* Target = nullptr;
     UINT64 Largest = 0;
+    UINT64 Smallest = 0;
     if (Is(Taken, "--token")) {
       Option = "--token";
       Target = &Options->Token;
+      Smallest = SMALLEST_TOKEN;
       Largest = LARGEST_TOKEN;
     } else if (Is(Taken, "--port")) {
       Option = "--port";
@@ -115,7 +118,7 @@ OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Opt
     if (!TakeWord(Cursor, End, &Taken)) {
       return {OptionProblem::MissingNumber, Option, nullptr, 0};
     }
-    if (!ReadNumber(Taken, Largest, Target)) {
+    if (!ReadNumber(Taken, Smallest, Largest, Target)) {
       return {OptionProblem::MalformedNumber, Option, Taken.Start, Taken.Length};
     }
   }
