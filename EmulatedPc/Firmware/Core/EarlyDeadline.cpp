@@ -2,15 +2,12 @@
 
 #include "Platform/Console.h"
 #include "Platform/Cpu.h"
-#include "Platform/IntervalTimer.h"
-#include "Platform/LegacyPic.h"
 #include "Platform/LocalApic.h"
-#include "Services/Interrupts.h"
+#include "Services/Tpl.h"
 
 namespace EarlyDeadline {
 namespace {
 
-constexpr uint16_t TURN_TIMER_COUNT = 11932; // a turn every 10 ms
 // A deadline closer than this may already be with the APIC: it is left to fire on time.
 constexpr uint64_t MIN_LEAD_TSC = 2000;
 constexpr uint32_t ICR_DESTINATION_SELF = 1u << 18; // fixed delivery to this processor
@@ -19,8 +16,7 @@ unsigned Fired = 0;
 uint64_t Lead = 0;
 uint8_t Vector = 0;
 
-FIRMWARE_API void Turn(int64_t, void*) {
-  LegacyPic::EndOfInterrupt();
+void Turn() {
   const uint32_t Lvt = LocalApic::Read(LocalApic::REG_LVT_TIMER);
   const uint64_t Deadline = Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE);
   const uint64_t Now = Cpu::ReadTsc();
@@ -39,15 +35,13 @@ FIRMWARE_API void Turn(int64_t, void*) {
 
 } // namespace
 
+// A TSC-deadline processor only: the deadline register is read at every restore.
 void Start() {
-  Interrupts::RegisterHandler(LegacyPic::FIRST_VECTOR + LegacyPic::INTERVAL_TIMER_LINE, &Turn);
-  IntervalTimer::StartPeriodic(TURN_TIMER_COUNT);
-  LegacyPic::Unmask(LegacyPic::INTERVAL_TIMER_LINE);
+  Tpl::OnRestore(&Turn);
 }
 
 void Stop() {
-  LegacyPic::MaskAll();
-  Interrupts::RegisterHandler(LegacyPic::FIRST_VECTOR + LegacyPic::INTERVAL_TIMER_LINE, nullptr);
+  Tpl::OnRestore(nullptr);
   Console::Fact("early-deadlines-fired", Fired);
   Console::FactHex("early-deadline-vector", Vector);
   Console::Fact("early-deadline-lead-tsc", Lead);
