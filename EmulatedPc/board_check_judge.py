@@ -263,8 +263,7 @@ class BoardCheckChecks:
     def check_left_behind(self):
         fact = self.log.fact
         self.expect_fact("app-status", UNSUPPORTED if self.args.verdict == "does not suit" else SUCCESS)
-        for name in ("spurious", "lvt-timer", "timer-divide", "timer-initial-count", "timer-counting", "handlers",
-                     "protocols"):
+        for name in ("spurious", "lvt-timer", "timer-counting", "handlers", "protocols"):
             if fact(f"{name}-before-app") != fact(f"{name}-after-app"):
                 self.fail(f"the application left {name} at {fact(f'{name}-after-app')}, "
                           f"found at {fact(f'{name}-before-app')}")

@@ -40,8 +40,6 @@ StackProbe::Stack Stack;
 struct Machine {
   uint32_t Spurious;
   uint32_t LvtTimer;
-  uint32_t TimerDivide;
-  uint32_t TimerInitialCount;
   bool TimerCounting;
   uint64_t Deadline;
   unsigned Handlers;
@@ -60,8 +58,6 @@ bool TimerCounting() {
 Machine Snapshot() {
   return {LocalApic::Read(LocalApic::REG_SPURIOUS),
           LocalApic::Read(LocalApic::REG_LVT_TIMER),
-          LocalApic::Read(LocalApic::REG_TIMER_DIVIDE),
-          LocalApic::Read(LocalApic::REG_TIMER_INITIAL_COUNT),
           TimerCounting(),
           Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE),
           Interrupts::RegisteredHandlers(),
@@ -136,10 +132,6 @@ void Report(const Machine& Before, const Machine& After) {
   Console::FactHex("spurious-after-app", After.Spurious);
   Console::FactHex("lvt-timer-before-app", Before.LvtTimer);
   Console::FactHex("lvt-timer-after-app", After.LvtTimer);
-  Console::FactHex("timer-divide-before-app", Before.TimerDivide);
-  Console::FactHex("timer-divide-after-app", After.TimerDivide);
-  Console::FactHex("timer-initial-count-before-app", Before.TimerInitialCount);
-  Console::FactHex("timer-initial-count-after-app", After.TimerInitialCount);
   Console::Fact("timer-counting-before-app", Before.TimerCounting);
   Console::Fact("timer-counting-after-app", After.TimerCounting);
   Console::Fact("deadline-before-app", Before.Deadline);
