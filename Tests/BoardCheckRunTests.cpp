@@ -467,7 +467,8 @@ TEST_F(BoardCheckRun, WhatIsMissingIsSaidAndTheCheckGoesOn) {
       {"XSDT address 0", [](BoardCheckRun& T) { T.Root.XsdtAddress = 0; }, "tsc-hz-pm-timer", "",
        "suits"},
       // A table whose bytes do not sum to 0 is named, and nothing in it is used.
-      {"root pointer's first 20 bytes", [](BoardCheckRun& T) { T.Corrupt = &T.Root.Checksum; },
+      {"root pointer's first 20 bytes",
+       [](BoardCheckRun& T) { T.Root.Revision = 0, T.Corrupt = &T.Root.Checksum; },
        "tsc-hz-pm-timer", "the root pointer's checksum fails", "suits"},
       {"root pointer's 36 bytes", [](BoardCheckRun& T) { T.Corrupt = &T.Root.Reserved[0]; },
        "tsc-hz-pm-timer", "the root pointer's checksum fails", "suits"},
