@@ -469,9 +469,9 @@ TEST_F(BoardCheckRun, WhatIsMissingIsSaidAndTheCheckGoesOn) {
       // A table whose bytes do not sum to 0 is named, and nothing in it is used.
       {"root pointer's first 20 bytes",
        [](BoardCheckRun& T) { T.Root.Revision = 0, T.Corrupt = &T.Root.Checksum; },
-       "tsc-hz-pm-timer", "the root pointer's checksum fails", "suits"},
+       "tsc-hz-pm-timer", "the RSDP's checksum fails", "suits"},
       {"root pointer's 36 bytes", [](BoardCheckRun& T) { T.Corrupt = &T.Root.Reserved[0]; },
-       "tsc-hz-pm-timer", "the root pointer's checksum fails", "suits"},
+       "tsc-hz-pm-timer", "the RSDP's checksum fails", "suits"},
       {"XSDT's", [](BoardCheckRun& T) { T.Corrupt = &T.Xsdt.Header.Checksum; }, "tsc-hz-pm-timer",
        "the XSDT's checksum fails", "suits"},
       {"RSDT's",

@@ -62,7 +62,7 @@ PmTimerPlace FindPmTimer(const EFI_CONFIGURATION_TABLE* Tables, UINT64 Count) {
   const bool Extended = Root->Revision >= ACPI_RSDP_REVISION_WITH_XSDT;
   if (!SumsToZero(Root, ACPI_RSDP_V1_BYTES) ||
       (Extended && !SumsToZero(Root, sizeof(ACPI_ROOT_POINTER)))) {
-    return {PmTimerSearch::BadChecksum, "root pointer", 0, FALSE};
+    return {PmTimerSearch::BadChecksum, "RSDP", 0, FALSE};
   }
   const bool UseXsdt = Extended && Root->XsdtAddress != 0;
   const ACPI_DESCRIPTION_HEADER* RootTable =

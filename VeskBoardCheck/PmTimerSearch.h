@@ -15,7 +15,7 @@ enum class PmTimerSearch : UINT8 {
 
 struct PmTimerPlace {
   PmTimerSearch Result;
-  const CHAR8* Table; // "root pointer", "XSDT", "RSDT" or "FADT", for BadChecksum
+  const CHAR8* Table; // "RSDP" (the root pointer), "XSDT", "RSDT" or "FADT", for BadChecksum
   UINT64 Address;
   BOOLEAN Counts32Bits; // else 24 bits
 };
