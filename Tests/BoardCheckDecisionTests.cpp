@@ -108,9 +108,9 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
       // not.
       {[](BoardFindings& B) { B.PmTimer.Hz = 20020000, B.Pit.SpreadPpm = 1000; }, "suits"},
       {[](BoardFindings& B) { B.PmTimer.Hz = 20020001; },
-       "suits, with warnings: 8254 and PM timer 1001 ppm apart"},
+       "suits, with warnings: 8254 and PM timer 1001 ppm apart, the 8254's rate used"},
       {[](BoardFindings& B) { B.PmTimer.Hz = 19979999; },
-       "suits, with warnings: 8254 and PM timer 1001 ppm apart"},
+       "suits, with warnings: 8254 and PM timer 1001 ppm apart, the 8254's rate used"},
       {[](BoardFindings& B) { B.Pit.SpreadPpm = 1001, B.PmTimer.SpreadPpm = 5000; },
        "suits, with warnings: 8254 spread 1001 ppm; PM timer spread 5000 ppm"},
       {[](BoardFindings& B) {

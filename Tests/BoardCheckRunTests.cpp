@@ -147,7 +147,9 @@ public:
     Seal(Xsdt.Header.Checksum, &Xsdt, std::min<size_t>(Xsdt.Header.Length, sizeof(Xsdt)));
     Seal(Acpi.Rsdt.Header.Checksum, &Acpi.Rsdt, sizeof(Acpi.Rsdt));
     Seal(Fadt.Header.Checksum, &Fadt, std::min<size_t>(Fadt.Header.Length, sizeof(Fadt)));
-    Corrupt != nullptr && ++*Corrupt;
+    if (Corrupt != nullptr) {
+      ++*Corrupt;
+    }
     Firmware().SetLoadOptions(Given.empty() ? Options : Given);
     const EFI_STATUS Status = BoardCheckEntry(Firmware().ImageHandle, Firmware().SystemTable());
     const bool DoesNotSuit = Line("verdict").rfind("does not suit", 0) == 0;

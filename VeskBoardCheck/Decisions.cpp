@@ -132,7 +132,7 @@ VerdictKind FormatVerdict(const BoardFindings& Board, CHAR8* Buffer, UINT64 Buff
   }
   if (Board.Pit.Counted && Board.PmTimer.Counted &&
       PartsOff(Board.PmTimer.Hz, Board.Pit.Hz, PER_MILLION) > LARGEST_CLOCK_DISAGREEMENT_PPM) {
-    AddReason(Warnings, "8254 and PM timer %lu ppm apart",
+    AddReason(Warnings, "8254 and PM timer %lu ppm apart, the 8254's rate used",
               PartsOff(Board.PmTimer.Hz, Board.Pit.Hz, PER_MILLION));
   }
   WarnOfClock(Warnings, "8254", Board.Pit);
