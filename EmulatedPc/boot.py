@@ -6,7 +6,8 @@ headless, with the driver's serial port captured to a file.
           [--period UNITS] [--span PERIODS] [--ips N] [--tsc-start VALUE] [--timer-installed]
           [--smash-entry-guard] [--pcd-late] [--no-cpu-arch]
           [--start driver|board-check|driver-then-board-check] [--load-options TEXT]
-          [--pcd-twice-rate] [--no-acpi-tables] [--early-deadline] [--timeout SECONDS]
+          [--pcd-twice-rate] [--no-acpi-tables] [--early-deadline] [--apic-timer-counting]
+          [--bad-fadt-checksum] [--timeout SECONDS]
           [--keep-dir DIR]
 
 The emulated clock follows the instruction count (clock sync=none), so a run repeats exactly; the
@@ -28,7 +29,9 @@ it its options as a loader does: a line with the program's name first comes as a
 its terminating NUL counted in the size; options alone as a boot option's data, without one.
 Without it the application gets none. --pcd-twice-rate makes the configuration database answer
 twice the TSC frequency; --no-acpi-tables leaves out the ACPI tables (and so the PM timer);
---early-deadline makes one deadline of the board check's exercise fire early.
+--early-deadline makes one deadline of the board check's exercise fire early;
+--apic-timer-counting leaves the local APIC timer masked and counting, periodic, as a firmware's
+clock; --bad-fadt-checksum spoils the FADT's checksum.
 """
 
 import argparse
@@ -46,11 +49,13 @@ import driver_settings
 
 CMOS_SIZE = 256  # with the upper half, which the load options take
 CMOS_SETTINGS_OFFSET = 0x60
-# Signature "VT", flags, what to start, TSC frequency, period, span, TSC start; little-endian.
-CMOS_SETTINGS = struct.Struct("<2sBBIQHQ")
-assert CMOS_SETTINGS.size == 26, "the settings fill CMOS bytes 0x60..0x79"
+# Signature "VT", flags, what to start, TSC frequency, period, span, TSC start, the second flags;
+# little-endian.
+CMOS_SETTINGS = struct.Struct("<2sBBIQHQB")
+assert CMOS_SETTINGS.size == 27, "the settings fill CMOS bytes 0x60..0x7A"
 FLAGS = ("x2apic", "timer_installed", "smash_entry_guard", "pcd_late", "no_cpu_arch",
          "pcd_twice_rate", "no_acpi_tables", "early_deadline")  # bits 0..7
+FLAGS2 = ("apic_timer_counting", "bad_fadt_checksum")  # bits 0..1 of the second flags byte
 STARTS = ("driver", "board-check", "driver-then-board-check")
 # The load options: their length in characters (0xFF: none), then one byte a character.
 CMOS_LOAD_OPTIONS_OFFSET, NO_LOAD_OPTIONS = 0x80, 0xFF
@@ -166,9 +171,9 @@ def load_options(text):
 
 
 def cmos_image(settings):
-    flags = sum(1 << bit for bit, flag in enumerate(FLAGS) if getattr(settings, flag))
-    fields = CMOS_SETTINGS.pack(b"VT", flags, STARTS.index(settings.start), settings.ips, settings.period,
-                                settings.span, settings.tsc_start)
+    flags = [sum(1 << bit for bit, flag in enumerate(names) if getattr(settings, flag)) for names in (FLAGS, FLAGS2)]
+    fields = CMOS_SETTINGS.pack(b"VT", flags[0], STARTS.index(settings.start), settings.ips, settings.period,
+                                settings.span, settings.tsc_start, flags[1])
     options = (bytes([len(settings.load_options)]) + settings.load_options
                if settings.load_options is not None else bytes([NO_LOAD_OPTIONS]))
     lower = bytes(CMOS_SETTINGS_OFFSET) + fields
@@ -210,7 +215,7 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--settings", dest="driver", type=driver_run, default="")
     parser.add_argument("--cpu", default="corei7_skylake_x")
-    for flag in FLAGS:
+    for flag in FLAGS + FLAGS2:
         parser.add_argument("--" + flag.replace("_", "-"), action="store_true")
     for option, (_, _, default) in NUMBERS.items():
         parser.add_argument(option, type=number(option), default=default)

@@ -7,7 +7,7 @@ console lines ("[con] ...") and what it left behind.
                       [--apic xapic|x2apic] [--timer-mode tsc-deadline|one-shot|any] [--mode-reason TEXT]
                       [--dispatch-pass N] [--low-half-wraps] [--map FILE] [--settings FILE] LOG
   judge_serial_log.py --expect board-check --verdict KIND [--reason PATTERN ...] [--warning PATTERN ...]
-                      [--exercise ran|TEXT] [--uart TEXT] [--driver-first] [--apic xapic|x2apic]
+                      [--exercise ran|TEXT] [--uart TEXT] [--auto-mode TEXT] [--driver-first] [--apic xapic|x2apic]
                       [--settings FILE] LOG
 
   timer            the driver installs its timer; every tick of the counting window is judged
@@ -20,8 +20,11 @@ console lines ("[con] ...") and what it left behind.
   not-dispatched   the driver's depex never holds: it is never started and prints nothing
   board-check      the board check application ran (instead of the driver, or after it with
                    --driver-first) and printed its lines, each judged against what the machine is
-  --verdict KIND   the board check's verdict: suits, "suits, with warnings" or "does not suit"
-  --reason, --warning PATTERN  its reasons (does not suit) and warnings, each matching one pattern
+  --verdict KIND   the board check's verdict: suits, "suits, with warnings", "does not suit" or "suits a
+                   build with -DVESK_TIMER_MODE=auto"
+  --auto-mode TEXT the board check's "timer-mode-auto: TEXT" on a processor with TSC-deadline mode
+                   (default: tsc-deadline (no erratum rules it out))
+  --reason, --warning PATTERN  its reasons (does not suit, or why a build needs auto) and warnings, each matching one pattern
                    (a regular expression) and no more of them
   --exercise ran|TEXT  the exercise was asked for, and ran, or printed "exercise: TEXT"
   --uart TEXT      the board check's "uart: TEXT" (default: present at the build's port)
@@ -549,7 +552,9 @@ def main():
     parser.add_argument("--low-half-wraps", action="store_true")
     parser.add_argument("--map")
     parser.add_argument("--settings", type=driver_settings.read, default="")
-    parser.add_argument("--verdict", choices=("suits", "suits, with warnings", "does not suit"))
+    parser.add_argument("--verdict", choices=("suits", "suits, with warnings", "does not suit",
+                                              "suits a build with -DVESK_TIMER_MODE=auto"))
+    parser.add_argument("--auto-mode", default="tsc-deadline (no erratum rules it out)")
     parser.add_argument("--reason", action="append", default=[])
     parser.add_argument("--warning", action="append", default=[])
     parser.add_argument("--exercise")

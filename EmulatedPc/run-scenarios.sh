@@ -28,15 +28,18 @@
 # The board check application, started by the firmware (every one of its lines judged):
 #   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
 #       from a shell's command line; "suits", every deadline fired, none early
-#   (o) the default CPU, Skylake server stepping 4 with microcode 0, in x2APIC mode: "does not
-#       suit", naming the TSC-deadline erratum; the exercise still runs (the options alone, as a
-#       boot option has them)
-#   (p) a CPU without TSC-deadline: "does not suit"; the exercise does not run; a port without a
-#       UART (COM4) is named
+#   (o) the default CPU, Skylake server stepping 4 with microcode 0, in x2APIC mode: under the
+#       TSC-deadline erratum, the exercise runs in one-shot mode; "suits a build with
+#       -DVESK_TIMER_MODE=auto" (the options alone, as a boot option has them)
+#   (p) a CPU without TSC-deadline whose firmware leaves the APIC timer counting, masked: neither
+#       measured nor exercised, and counting after; a port without a UART (never the build's own)
 #   (q) the configuration database answering twice the rate, no options (inspect only), on a CPU
-#       whose highest CPUID leaf is below 0x15: "does not suit", naming both rates
+#       whose highest CPUID leaf is below 0x15, a FADT whose checksum fails: "does not suit",
+#       naming both rates and the FADT
 #   (r) our driver dispatched first: its timer runs; the exercise refuses, inspect finds its period
 #   (s) a deadline that fires early (staged by the firmware), no ACPI tables: "does not suit"
+#   (t) Ryzen, no TSC-deadline mode: the one-shot exercise gives "suits a build with
+#       -DVESK_TIMER_MODE=auto"
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
@@ -199,29 +202,39 @@ use_build "$BUILD_DIR"
 # The board check application, from the ROM of the default build.
 use_build "$BUILD_DIR"
 ERRATA_FREE_CPU=tigerlake # family 6 model 0x8C: no errata row; invariant TSC and ARAT
-ERRATUM_TSC_DEADLINE=(--reason "TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is below 0x2000014, update to 0x2000014 or later")
+ERRATUM_TSC_DEADLINE=(--reason "TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is below 0x2000014, update to 0x2000014 or later for the default build")
+AUTO_BUILD="suits a build with -DVESK_TIMER_MODE=auto"
+# A COM port with no UART behind it: bochs has one only at the build's debug port.
+DEBUG_PORT=$(sed -n 's/^VESK_DEBUG_UART_PORT=//p' "$SETTINGS")
+for EMPTY_PORT in 0x2E8 0x3E8 0x2F8; do [ "$EMPTY_PORT" != "${DEBUG_PORT:-0x3F8}" ] && break; done
 scenario n "board check, $ERRATA_FREE_CPU, from a shell: inspect and exercise" \
   --expect board-check --verdict suits --exercise ran -- --cpu "$ERRATA_FREE_CPU" --start board-check \
   --load-options "VeskBoardCheck.efi --exercise"
-scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, x2APIC, options alone: the erratum" \
-  --expect board-check --apic x2apic --verdict "does not suit" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran -- \
+scenario o "board check, $TSC_DEADLINE_CPU with microcode 0, x2APIC, options alone: one-shot under the erratum" \
+  --expect board-check --apic x2apic --verdict "$AUTO_BUILD" "${ERRATUM_TSC_DEADLINE[@]}" --exercise ran \
+  --auto-mode "one-shot (a TSC-deadline erratum)" -- \
   --cpu "$TSC_DEADLINE_CPU" --x2apic --start board-check --load-options=--exercise
-scenario p "board check, $NO_TSC_DEADLINE_CPU: no TSC-deadline mode; asked for COM4, which has no UART" \
-  --expect board-check --verdict "does not suit" --reason "no TSC-deadline mode" --warning "TSC not invariant" \
-  --warning "no ARAT" --warning "no UART at 0x2E8" --uart "absent at 0x2E8" \
-  --exercise "not run: no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU" --start board-check \
-  --load-options 'fs0:\tools\VeskBoardCheck --exercise --port 0x2E8'
-scenario q "board check, a configuration database answering twice the rate, no options" \
+scenario p "board check, $NO_TSC_DEADLINE_CPU, the APIC timer counting masked; asked for $EMPTY_PORT, which has no UART" \
+  --expect board-check --verdict "$AUTO_BUILD" --reason "no TSC-deadline mode" --warning "TSC not invariant" \
+  --warning "no ARAT" --warning "no UART at $EMPTY_PORT" --uart "absent at $EMPTY_PORT" \
+  --warning "exercise not run: the local APIC timer is counting" \
+  --exercise "not run: the local APIC timer is counting" -- --cpu "$NO_TSC_DEADLINE_CPU" --start board-check \
+  --apic-timer-counting --load-options "fs0:\\tools\\VeskBoardCheck --exercise --port $EMPTY_PORT"
+scenario q "board check, a configuration database answering twice the rate, a bad FADT checksum, no options" \
   --expect board-check --verdict "does not suit" \
   --reason "configuration database rate 40000000 Hz is [0-9]+ per mille off the measured [0-9]+ Hz" -- \
-  --cpu corei7_ivy_bridge_3770k --start board-check --pcd-twice-rate
+  --cpu corei7_ivy_bridge_3770k --start board-check --pcd-twice-rate --bad-fadt-checksum
 scenario r "board check after our driver, whose timer runs at 1 ms" \
-  --expect board-check --driver-first --verdict suits \
-  --exercise "not run: the platform's timer uses the local APIC timer" -- --cpu "$ERRATA_FREE_CPU" \
+  --expect board-check --driver-first --verdict "suits, with warnings" \
+  --warning "exercise not run: the local APIC timer has a TSC deadline armed" \
+  --exercise "not run: the local APIC timer has a TSC deadline armed" -- --cpu "$ERRATA_FREE_CPU" \
   --start driver-then-board-check --load-options "VeskBoardCheck.efi --exercise"
 scenario s "board check, a deadline that fires early, no ACPI tables" \
   --expect board-check --verdict "does not suit" --reason "exercise: 1 deadlines fired early" --exercise ran -- \
   --cpu "$ERRATA_FREE_CPU" --start board-check --load-options=--exercise --early-deadline --no-acpi-tables
+scenario t "board check, ryzen: no TSC-deadline mode, the one-shot exercise" \
+  --expect board-check --verdict "$AUTO_BUILD" --reason "no TSC-deadline mode" --exercise ran -- \
+  --cpu ryzen --start board-check --load-options "VeskBoardCheck.efi --exercise"
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

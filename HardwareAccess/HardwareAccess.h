@@ -28,6 +28,10 @@ CpuidResult CpuidExecute(UINT32 Leaf);
 // RDTSC: the 64-bit time-stamp counter.
 UINT64 TscRead();
 
+// MFENCE: every earlier load and store, a memory-mapped APIC register's among them, completes
+// before any later one (or WRMSR) begins.
+VOID MemoryFence();
+
 // One 32-bit access of device memory, performed exactly once, never split, merged or cached.
 UINT32 DeviceRead32(UINT64 Address);
 VOID DeviceWrite32(UINT64 Address, UINT32 Value);

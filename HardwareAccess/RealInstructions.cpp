@@ -47,6 +47,10 @@ UINT64 TscRead() {
   return (static_cast<UINT64>(High) << 32) | Low;
 }
 
+VOID MemoryFence() {
+  __asm__ __volatile__("mfence" : : : "memory");
+}
+
 UINT32 DeviceRead32(UINT64 Address) {
   return *reinterpret_cast<volatile UINT32*>(static_cast<UINTN>(Address));
 }

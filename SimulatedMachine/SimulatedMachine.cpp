@@ -281,6 +281,9 @@ UINT32 PortRead32(UINT16 Port) {
   if (Port == M.PmTimerPort && Port != 0) {
     const UINT64 Ticks = ClockTicks(M.Tsc, PM_TIMER_HZ, M.TscHz);
     Value = static_cast<UINT32>(M.PmTimer32Bits ? Ticks : Ticks & 0xFFFFFF);
+    if (!M.PmTimer32Bits && M.PmTimerTopByteNoise) {
+      Value |= static_cast<UINT32>(M.Log.size()) << 24;
+    }
   }
   M.Record(AccessKind::PortRead, Port, Value);
   return Value;
@@ -366,6 +369,10 @@ UINT64 TscRead() {
   const UINT64 Value = M.Tsc;
   M.Record(AccessKind::TscRead, 0, Value);
   return Value;
+}
+
+VOID MemoryFence() {
+  Machine().Record(AccessKind::Fence, 0, 0);
 }
 
 UINT32 DeviceRead32(UINT64 Address) {

@@ -21,6 +21,7 @@ enum class AccessKind {
   DeviceRead,
   DeviceWrite,
   Halt,
+  Fence, // MFENCE
   // An access a real processor would refuse with a general-protection fault (an MSR that does not
   // exist in the current mode); recorded right after the access itself.
   Fault,
@@ -82,6 +83,7 @@ public:
   // The ACPI power-management timer: 3579545 Hz, 24 or 32 bits, read at this port (0: none).
   UINT16 PmTimerPort = 0;
   bool PmTimer32Bits = false;
+  bool PmTimerTopByteNoise = false; // a 24-bit timer's top byte reads differently at every read
   // The debug UART's scratch register (base + 7), when a UART is there to keep what is written.
   bool UartScratchPresent = true;
   UINT8 UartScratch = 0;

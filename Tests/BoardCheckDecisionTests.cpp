@@ -18,21 +18,27 @@ BoardFindings SuitableBoard() {
   BoardFindings Board = {};
   Board.Cpu = {TRUE, FALSE, TRUE, 6, 0x8C, 1, TRUE, 0x86};
   Board.Cpu.TscDeadline = Board.InvariantTsc = Board.Arat = Board.ApicEnabled = TRUE;
+  Board.Pit = Board.PmTimer = {TRUE, 20000000, 100};
+  Board.Source = TscRateSource::Pit;
   Board.MeasuredHz = 20000000;
   Board.Pcd = PcdAnswer::Answered;
   Board.PcdHz = 20000000;
   Board.Token = PCD_TSC_FREQUENCY_TOKEN;
   Board.UartPresent = TRUE;
   Board.UartPort = DEBUG_UART_BASE;
-  Board.ExerciseRan = TRUE;
+  Board.ExerciseAsked = TRUE;
   Board.ExerciseFired = EXERCISE_DEADLINES;
   return Board;
 }
 
 std::string Verdict(const BoardFindings& Board) {
   CHAR8 Text[VERDICT_TEXT_SIZE];
-  const UINT64 Length = FormatVerdict(Board, Text, sizeof(Text));
-  EXPECT_LT(Length, sizeof(Text) - 1) << "the verdict was cut";
+  const VerdictKind Kind = FormatVerdict(Board, Text, sizeof(Text));
+  EXPECT_LT(std::strlen(Text), sizeof(Text) - 1) << "the verdict was cut";
+  // The kind returned is the one the text opens with.
+  const std::string Opening[] = {"suits",
+                                 "suits a build with -DVESK_TIMER_MODE=auto: ", "does not suit: "};
+  EXPECT_EQ(std::string(Text).rfind(Opening[static_cast<int>(Kind)], 0), 0u) << Text;
   return Text;
 }
 
@@ -45,6 +51,7 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
   const std::string Port = Hex(DEBUG_UART_BASE);
   const std::string Token = std::to_string(PCD_TSC_FREQUENCY_TOKEN);
   const std::string Off = "does not suit: configuration database rate ";
+  const std::string Auto = "suits a build with -DVESK_TIMER_MODE=auto: ";
   const VerdictCase Cases[] = {
       {[](BoardFindings&) {}, "suits"},
       // The frequency rule: 1% either way suits, one hertz more does not.
@@ -56,16 +63,31 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
        Off + "19799999 Hz is 11 per mille off the measured 20000000 Hz"},
       {[](BoardFindings& B) { B.PcdHz = 40000000; },
        Off + "40000000 Hz is 1000 per mille off the measured 20000000 Hz"},
-      {[](BoardFindings& B) { B.Cpu.TscDeadline = FALSE, B.ExerciseRan = FALSE; },
-       "does not suit: no TSC-deadline mode"},
+      // Where only one-shot mode is sound, an auto build suits once its exercise passed.
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = FALSE; }, Auto + "no TSC-deadline mode"},
       {[](BoardFindings& B) { B.Cpu = {TRUE, FALSE, TRUE, 6, 0x55, 4, TRUE, 0}; },
-       "does not suit: TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is "
-       "below 0x2000014, update to 0x2000014 or later"},
+       Auto + "TSC-deadline erratum on family 0x6 model 0x55 stepping 4: microcode 0x0 is below "
+              "0x2000014, update to 0x2000014 or later for the default build"},
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = B.ExerciseAsked = FALSE; },
+       Auto + "no TSC-deadline mode; with warnings: one-shot mode not exercised: run with "
+              "--exercise"},
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = FALSE, B.ApicRate = TimerRefusal::NoCount; },
+       "does not suit: the local APIC timer does not count"},
+      {[](BoardFindings& B) { B.ApicRate = TimerRefusal::NoCount; }, "suits"},
       {[](BoardFindings& B) { B.ExerciseFired = 99; },
        "does not suit: exercise: 99 of 100 deadlines fired"},
       {[](BoardFindings& B) { B.ExerciseEarly = 2; },
        "does not suit: exercise: 2 deadlines fired early"},
-      {[](BoardFindings& B) { B.ExerciseRan = FALSE, B.ExerciseFired = 0; }, "suits"},
+      {[](BoardFindings& B) { B.ExerciseAsked = FALSE, B.ExerciseFired = 0; }, "suits"},
+      // An exercise asked for but refused proves nothing.
+      {[](BoardFindings& B) { B.Exercise = TimerRefusal::NoCpuArch, B.ExerciseFired = 0; },
+       "suits, with warnings: exercise not run: no CPU Architectural Protocol"},
+      {[](BoardFindings& B) { B.Cpu.TscDeadline = FALSE, B.Exercise = TimerRefusal::Counting; },
+       Auto + "no TSC-deadline mode; with warnings: exercise not run: the local APIC timer is "
+              "counting"},
+      {[](BoardFindings& B) { B.MeasuredHz = 5000000000, B.PcdHz = 4294967295; },
+       "does not suit: the TSC rate 5000000000 Hz does not fit the configuration database's 32 "
+       "bits"},
       {[](BoardFindings& B) { B.InvariantTsc = FALSE; }, "suits, with warnings: TSC not invariant"},
       {[](BoardFindings& B) { B.Arat = FALSE; }, "suits, with warnings: no ARAT"},
       {[](BoardFindings& B) { B.ApicEnabled = FALSE; },
@@ -75,14 +97,34 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
        "suits, with warnings: errata status unknown for family 0x6 model 0x3F stepping 3"},
       {[](BoardFindings& B) { B.Cpu = {TRUE, TRUE, TRUE, 6, 0x55, 4, FALSE, 0}; },
        "suits, with warnings: under a hypervisor"},
-      {[](BoardFindings& B) { B.MeasuredHz = 0, B.PcdHz = 1; },
+      {[](BoardFindings& B) {
+         B.Pit = B.PmTimer = {};
+         B.Source = TscRateSource::None, B.MeasuredHz = 0, B.PcdHz = 1;
+       },
        "suits, with warnings: no reference clock"},
+      {[](BoardFindings& B) { B.Pit = B.PmTimer = {}, B.Source = TscRateSource::Cpuid15; },
+       "suits, with warnings: TSC rate from CPUID 0x15, not measured"},
+      // The clocks 0.1% apart, or a spread of 1000 ppm, still agree; a hertz or a ppm more does
+      // not.
+      {[](BoardFindings& B) { B.PmTimer.Hz = 20020000, B.Pit.SpreadPpm = 1000; }, "suits"},
+      {[](BoardFindings& B) { B.PmTimer.Hz = 20020001; },
+       "suits, with warnings: 8254 and PM timer 1001 ppm apart, the 8254's rate used"},
+      {[](BoardFindings& B) { B.PmTimer.Hz = 19979999; },
+       "suits, with warnings: 8254 and PM timer 1001 ppm apart, the 8254's rate used"},
+      {[](BoardFindings& B) { B.Pit.SpreadPpm = 1001, B.PmTimer.SpreadPpm = 5000; },
+       "suits, with warnings: 8254 spread 1001 ppm; PM timer spread 5000 ppm"},
+      {[](BoardFindings& B) {
+         B.Pit = {FALSE, 0, 0}, B.Source = TscRateSource::PmTimer;
+       },
+       "suits"},
       {[](BoardFindings& B) { B.Pcd = PcdAnswer::NoDatabase; },
        "suits, with warnings: no configuration database"},
       {[](BoardFindings& B) { B.Pcd = PcdAnswer::NotAnswered; },
        "suits, with warnings: token " + Token + " not answered"},
-      {[](BoardFindings& B) { B.Cpu.TscDeadline = B.Arat = FALSE, B.Pcd = PcdAnswer::NoDatabase; },
-       "does not suit: no TSC-deadline mode; with warnings: no ARAT; no configuration database"},
+      {[](BoardFindings& B) {
+         B.Cpu.TscDeadline = B.Arat = FALSE, B.Pcd = PcdAnswer::NoDatabase, B.PcdHz = 1;
+       },
+       Auto + "no TSC-deadline mode; with warnings: no ARAT; no configuration database"},
   };
   for (const VerdictCase& Case : Cases) {
     BoardFindings Board = SuitableBoard();
@@ -92,9 +134,13 @@ TEST(BoardCheckVerdict, NamesEveryReasonAndWarning) {
 
   // Every reason at once, with the longest numbers, still fits.
   BoardFindings Worst = {};
-  Worst.Cpu = {TRUE, TRUE, TRUE, 6, 0x56, 5, TRUE, 0};
-  Worst.ExerciseRan = TRUE;
+  Worst.Cpu = {TRUE, TRUE, TRUE, 6, 0x3F, 3, TRUE, 0};
+  Worst.ExerciseAsked = TRUE;
   Worst.ExerciseEarly = EXERCISE_DEADLINES;
+  Worst.Pit = {TRUE, MEASURED_HZ_LIMIT - 1, ~0ULL};
+  Worst.PmTimer = {TRUE, 1, ~0ULL};
+  Worst.Source = TscRateSource::Pit;
+  Worst.MeasuredHz = MEASURED_HZ_LIMIT - 1;
   Worst.Pcd = PcdAnswer::NotAnswered;
   Worst.Token = LARGEST_TOKEN;
   Worst.UartPort = LARGEST_UART_PORT;
@@ -131,6 +177,8 @@ TEST(BoardCheckOptions, ShellLinesBareOptionsAndNothing) {
       {u"--port 0xFFF9"s, 0, OptionProblem::MalformedNumber, "0xFFF9"},
       {u"--token 4294967296"s, 0, OptionProblem::MalformedNumber, "4294967296"},
       {u"--token 007"s, 0, OptionProblem::MalformedNumber, "007"},
+      {u"--token 0x0"s, 0, OptionProblem::MalformedNumber, "0x0"}, // no token
+      {u"--port 0"s, 0, OptionProblem::None, "0 " + Token + " 0x0"},
       {u"--token 0x"s, 0, OptionProblem::MalformedNumber, "0x"},
       {u"--port 3f8"s, 0, OptionProblem::MalformedNumber, "3f8"},
   };

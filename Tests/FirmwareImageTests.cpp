@@ -71,7 +71,7 @@ void PrintTo(const ImageKind& Kind, std::ostream* Stream) {
 }
 const ImageKind DRIVER = {"Driver", VESK_IMAGE_PATH, SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER, 0};
 const ImageKind BOARD_CHECK = {"BoardCheck", VESK_BOARD_CHECK_IMAGE_PATH, SUBSYSTEM_EFI_APPLICATION,
-                               16 * 1024};
+                               20 * 1024};
 
 class FirmwareImageFile : public ::testing::Test {
 protected:

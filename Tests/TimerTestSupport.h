@@ -198,6 +198,9 @@ inline std::vector<std::string> TimerEvents(size_t From = 0) {
     case AccessKind::Fault:
       Events.push_back("fault");
       break;
+    case AccessKind::Fence:
+      Events.push_back("fence");
+      break;
     case AccessKind::PortRead:
     case AccessKind::PortWrite:
     case AccessKind::Cpuid:

@@ -30,10 +30,11 @@ VOID PrintProcessor(const ProcessorFacts& Facts) {
   ConsolePrint("cpu-vendor: %a\n", Facts.Vendor);
   ConsolePrint("cpu-signature: family 0x%X, model 0x%X, stepping %u\n", Cpu.Family, Cpu.Model,
                Cpu.Stepping);
-  if (Cpu.MicrocodeRead) {
-    ConsolePrint("cpu-microcode: 0x%X\n", Cpu.Microcode);
+  if (Facts.MicrocodeRead) {
+    ConsolePrint("cpu-microcode: 0x%X\n", Facts.Microcode);
   } else {
-    ConsolePrint("cpu-microcode: not read (%a)\n", Cpu.Intel ? "under a hypervisor" : "not Intel");
+    ConsolePrint("cpu-microcode: not read (%a)\n",
+                 Cpu.Hypervisor ? "under a hypervisor" : "not Intel or AMD");
   }
   ConsolePrint("hypervisor: %a\n", YesNo(Cpu.Hypervisor));
   ConsolePrint("tsc-deadline: %a\n", YesNo(Cpu.TscDeadline));
@@ -70,30 +71,41 @@ VOID PrintMeasurement(const CHAR8* Name, const RateMeasurement& Measured) {
                MEASUREMENT_ROUNDS);
 }
 
-// The rate against the PM timer, or 0 when there is none.
-UINT64 MeasurePmTimer(EFI_SYSTEM_TABLE* SystemTable) {
+// The measurement against the PM timer; not Counted when there is none.
+RateMeasurement MeasurePmTimer(EFI_SYSTEM_TABLE* SystemTable) {
   const PmTimerPlace Place =
       FindPmTimer(SystemTable->ConfigurationTable, SystemTable->NumberOfTableEntries);
+  RateMeasurement Measured = {FALSE, 0, 0};
   switch (Place.Result) {
   case PmTimerSearch::NoAcpiTables:
     ConsolePrint("tsc-hz-pm-timer: no ACPI tables\n");
-    return 0;
+    break;
+  case PmTimerSearch::BadChecksum:
+    ConsolePrint("tsc-hz-pm-timer: the %a's checksum fails\n", Place.Table);
+    break;
   case PmTimerSearch::NoFadt:
     ConsolePrint("tsc-hz-pm-timer: no FADT\n");
-    return 0;
+    break;
+  case PmTimerSearch::HardwareReduced:
+    ConsolePrint("tsc-hz-pm-timer: no PM timer (hardware-reduced ACPI)\n");
+    break;
+  case PmTimerSearch::InMemory:
+    ConsolePrint("tsc-hz-pm-timer: not read (in memory space at 0x%lX)\n", Place.Address);
+    break;
   case PmTimerSearch::NoPmTimer:
     ConsolePrint("tsc-hz-pm-timer: no PM timer in the FADT\n");
-    return 0;
-  default:
+    break;
+  case PmTimerSearch::Found:
+    Measured = MeasureAgainstPmTimer(static_cast<UINT16>(Place.Address), Place.Counts32Bits);
+    if (Measured.Counted) {
+      PrintMeasurement("tsc-hz-pm-timer", Measured);
+    } else {
+      ConsolePrint("tsc-hz-pm-timer: no count (the PM timer at 0x%lX did not count)\n",
+                   Place.Address);
+    }
     break;
   }
-  const RateMeasurement Measured = MeasureAgainstPmTimer(Place.Port, Place.Counts32Bits);
-  if (!Measured.Counted) {
-    ConsolePrint("tsc-hz-pm-timer: no count (the PM timer at 0x%X did not count)\n", Place.Port);
-    return 0;
-  }
-  PrintMeasurement("tsc-hz-pm-timer", Measured);
-  return Measured.Hz;
+  return Measured;
 }
 
 // Rounded to the nearest nanosecond while ticks x 10^9 fits; beyond, to the millisecond, which is
@@ -106,22 +118,17 @@ UINT64 TicksToNanoseconds(UINT64 Ticks, UINT64 Hz) {
          (Ticks % Hz) * MILLISECONDS_PER_SECOND / Hz * NANOSECONDS_PER_MILLISECOND;
 }
 
-VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
-  static constexpr const CHAR8* REFUSALS[] = {
-      "",
-      "no TSC-deadline mode",
-      "the local APIC is disabled",
-      "the platform's timer uses the local APIC timer",
-      "no CPU Architectural Protocol",
-      "no measured TSC rate",
-      "no free vector",
-  };
-  if (Outcome.Refusal != ExerciseRefusal::None) {
-    ConsolePrint("exercise: not run: %a\n", REFUSALS[static_cast<UINT8>(Outcome.Refusal)]);
+const CHAR8* ModeName(LapicTimerMode Mode) {
+  return Mode == LapicTimerMode::OneShot ? "one-shot" : "tsc-deadline";
+}
+
+VOID PrintExercise(const ExerciseOutcome& Outcome, LapicTimerMode Mode, UINT64 TscHz) {
+  if (Outcome.Refusal != TimerRefusal::None) {
+    ConsolePrint("exercise: not run: %a\n", RefusalText(Outcome.Refusal));
     return;
   }
-  ConsolePrint("exercise: %u deadlines 1 ms apart on vector 0x%X\n", EXERCISE_DEADLINES,
-               Outcome.Vector);
+  ConsolePrint("exercise: %u deadlines 1 ms apart in %a mode on vector 0x%X\n", EXERCISE_DEADLINES,
+               ModeName(Mode), Outcome.Vector);
   ConsolePrint("exercise-fired: %u of %u\n", Outcome.Fired, EXERCISE_DEADLINES);
   ConsolePrint("exercise-early: %u\n", Outcome.Early);
   if (Outcome.OnTime == 0) {
@@ -148,6 +155,7 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   ReadProcessorFacts(&Processor);
   PrintProcessor(Processor);
   Board.Cpu = Processor.Identity;
+  Board.Cpuid15Hz = Processor.Cpuid15Hz;
   Board.InvariantTsc = Processor.InvariantTsc;
   Board.Arat = Processor.Arat;
   const ApicModeNow Mode = ReadApicMode();
@@ -157,22 +165,50 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   PrintRate("tsc-hz-cpuid-16", Processor.Cpuid16Hz);
 }
 
-// The 8254 decides when it counts; the PM timer otherwise.
+// The 8254 decides when it counts, the PM timer otherwise, and CPUID leaf 0x15 when neither does.
 [[gnu::noinline]] VOID MeasureTscRate(EFI_SYSTEM_TABLE* SystemTable, BoardFindings& Board) {
-  const RateMeasurement Pit = MeasureAgainstPit();
-  if (Pit.Counted) {
-    PrintMeasurement("tsc-hz-pit", Pit);
+  Board.Pit = MeasureAgainstPit(SystemTable->BootServices);
+  if (Board.Pit.Counted) {
+    PrintMeasurement("tsc-hz-pit", Board.Pit);
   } else {
     ConsolePrint("tsc-hz-pit: no count (the 8254 did not count)\n");
   }
-  const UINT64 PmTimerHz = MeasurePmTimer(SystemTable);
-  Board.MeasuredHz = Pit.Counted ? Pit.Hz : PmTimerHz;
+  Board.PmTimer = MeasurePmTimer(SystemTable);
+  static constexpr const CHAR8* SOURCES[] = {"", "8254", "PM timer", "CPUID 0x15"};
+  Board.Source = Board.Pit.Counted       ? TscRateSource::Pit
+                 : Board.PmTimer.Counted ? TscRateSource::PmTimer
+                 : Board.Cpuid15Hz != 0 && Board.Cpuid15Hz < MEASURED_HZ_LIMIT
+                     ? TscRateSource::Cpuid15
+                     : TscRateSource::None;
+  const UINT64 Rates[] = {0, Board.Pit.Hz, Board.PmTimer.Hz, Board.Cpuid15Hz};
+  Board.MeasuredHz = Rates[static_cast<UINT8>(Board.Source)];
   if (Board.MeasuredHz == 0) {
     ConsolePrint("tsc-hz-measured: none\n");
   } else {
     ConsolePrint("tsc-hz-measured: %lu (%a)\n", Board.MeasuredHz,
-                 Pit.Counted ? "8254" : "PM timer");
+                 SOURCES[static_cast<UINT8>(Board.Source)]);
   }
+}
+
+// The local APIC timer's own rate, and the mode an auto build would take here.
+[[gnu::noinline]] VOID CheckApicTimer(EFI_BOOT_SERVICES* BootServices, BoardFindings& Board) {
+  const TimerMeasurement Measured =
+      MeasureTimer(BootServices, Board.ApicEnabled, Board.Cpu.TscDeadline, Board.MeasuredHz);
+  Board.ApicRate = Measured.Refusal;
+  if (Measured.Refusal == TimerRefusal::None) {
+    ConsolePrint("apic-timer-hz: %lu (divide by 1)\n",
+                 ApicTimerHz(Measured.Rate, Board.MeasuredHz));
+  } else {
+    ConsolePrint("apic-timer-hz: %a (%a)\n",
+                 Measured.Refusal == TimerRefusal::NoCount ? "no count" : "not measured",
+                 RefusalText(Measured.Refusal));
+  }
+  const TimerModeChoice Auto = ChooseTimerMode(TimerModeSetting::Auto, Board.Cpu);
+  static constexpr const CHAR8* REASONS[] = {"", "no erratum rules it out",
+                                             "under a hypervisor, errata are the host's",
+                                             "no TSC-deadline mode", "a TSC-deadline erratum"};
+  ConsolePrint("timer-mode-auto: %a (%a)\n", ModeName(Auto.Mode),
+               REASONS[static_cast<UINT8>(Auto.Reason)]);
 }
 
 [[gnu::noinline]] VOID CheckPlatform(EFI_BOOT_SERVICES* BootServices,
@@ -194,8 +230,11 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   }
 
   Board.UartPort = Options.Port;
-  Board.UartPresent = UartPresent(static_cast<UINT16>(Options.Port));
-  ConsolePrint("uart: %a at 0x%lX\n", Board.UartPresent ? "present" : "absent", Options.Port);
+  const UartFinding Uart = ProbeUart(static_cast<UINT16>(Options.Port));
+  Board.UartPresent = Uart == UartFinding::Present;
+  ConsolePrint("uart: %a at 0x%lX%a\n", Board.UartPresent ? "present" : "absent", Options.Port,
+               Uart == UartFinding::NotProbed ? " (not probed: not 8-aligned, or a system port)"
+                                              : "");
 
   const PresentTimerReading Timer = ReadPresentTimer(BootServices);
   if (Timer.Found == PresentTimer::None) {
@@ -203,38 +242,46 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   } else if (Timer.Found == PresentTimer::PeriodRefused) {
     ConsolePrint("present-timer: found, its period not given\n");
   } else {
-    ConsolePrint("present-timer: period %lu\n", Timer.Period);
+    ConsolePrint("present-timer: period %lu (100 ns units)\n", Timer.Period);
   }
 }
 
 [[gnu::noinline]] VOID ExerciseTimer(EFI_BOOT_SERVICES* BootServices, BoardFindings& Board) {
+  const LapicTimerMode Mode = ChooseTimerMode(TimerModeSetting::Auto, Board.Cpu).Mode;
   const ExerciseOutcome Outcome = RunExercise(
       BootServices,
       static_cast<EFI_CPU_ARCH_PROTOCOL*>(LocateInterface(BootServices, gEfiCpuArchProtocolGuid)),
-      Board.Cpu.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
-  PrintExercise(Outcome, Board.MeasuredHz);
-  Board.ExerciseRan = Outcome.Refusal == ExerciseRefusal::None;
+      Mode, Board.Cpu.TscDeadline, Board.ApicEnabled, Board.MeasuredHz);
+  PrintExercise(Outcome, Mode, Board.MeasuredHz);
+  Board.Exercise = Outcome.Refusal;
   Board.ExerciseVector = Outcome.Vector;
   Board.ExerciseFired = Outcome.Fired;
   Board.ExerciseEarly = Outcome.Early;
 }
 
-[[gnu::noinline]] VOID PrintVerdict(const BoardFindings& Board) {
+[[gnu::noinline]] VerdictKind PrintVerdict(const BoardFindings& Board) {
   CHAR8 Verdict[VERDICT_TEXT_SIZE];
-  FormatVerdict(Board, Verdict, sizeof(Verdict));
+  const VerdictKind Kind = FormatVerdict(Board, Verdict, sizeof(Verdict));
   ConsoleWrite("verdict: ");
   ConsoleWrite(Verdict);
   ConsoleWrite("\r\n");
+  return Kind;
 }
 
-// Only what the check found goes on the line, so that it can go to the build as it stands: the
-// vector the exercise found free, the token that answered the measured rate, the port where a UART
-// answered. Inspect registers no handler, so it finds no vector.
-[[gnu::noinline]] VOID PrintSettings(const BoardFindings& Board) {
+// Only what the check found goes on the line, so that it can go to the build as it stands: the mode
+// where only an auto build suits, the vector the exercise found free, the token that answered the
+// measured rate, the port where a UART answered. Inspect registers no handler, so it finds no
+// vector.
+[[gnu::noinline]] VOID PrintSettings(const BoardFindings& Board, VerdictKind Kind) {
   ConsoleWrite("settings:");
   const BOOLEAN TokenFound = Board.Pcd == PcdAnswer::Answered && Board.MeasuredHz != 0 &&
                              !RateTooFarOff(Board.PcdHz, Board.MeasuredHz);
-  if (Board.ExerciseRan) {
+  const BOOLEAN ExerciseRan = Board.ExerciseAsked && Board.Exercise == TimerRefusal::None;
+  const BOOLEAN AutoMode = Kind == VerdictKind::SuitsAutoBuild;
+  if (AutoMode) {
+    ConsoleWrite(" -DVESK_TIMER_MODE=auto");
+  }
+  if (ExerciseRan) {
     ConsolePrint(" -DVESK_TIMER_VECTOR=0x%X", Board.ExerciseVector);
   }
   if (TokenFound) {
@@ -243,11 +290,12 @@ VOID PrintExercise(const ExerciseOutcome& Outcome, UINT64 TscHz) {
   if (Board.UartPresent) {
     ConsolePrint(" -DVESK_DEBUG_UART_PORT=0x%lX", Board.UartPort);
   }
-  ConsoleWrite(Board.ExerciseRan || TokenFound || Board.UartPresent ? "\r\n" : " none\r\n");
+  ConsoleWrite(AutoMode || ExerciseRan || TokenFound || Board.UartPresent ? "\r\n" : " none\r\n");
 }
 } // namespace
 
 // Always returns: nothing it meets on a board or in its options makes it halt or wait without end.
+// EFI_UNSUPPORTED when the board does not suit, EFI_INVALID_PARAMETER for options it refuses.
 extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
                                              EFI_SYSTEM_TABLE* SystemTable) {
   if (SystemTable == nullptr) {
@@ -264,13 +312,16 @@ extern "C" EFI_STATUS EFIAPI BoardCheckEntry(EFI_HANDLE ImageHandle,
   ConsolePrint("board-check: %a\n", Options.Exercise ? "inspect, exercise" : "inspect");
 
   BoardFindings Board = {};
+  Board.ExerciseAsked = Options.Exercise;
   CheckProcessor(Board);
   MeasureTscRate(SystemTable, Board);
+  CheckApicTimer(BootServices, Board);
   CheckPlatform(BootServices, Options, Board);
   if (Options.Exercise) {
     ExerciseTimer(BootServices, Board);
   }
-  PrintVerdict(Board);
-  PrintSettings(Board);
-  return EFI_SUCCESS;
+  const VerdictKind Kind = PrintVerdict(Board);
+  PrintSettings(Board, Kind);
+  // A shell script can stop before flashing a board that does not suit.
+  return Kind == VerdictKind::DoesNotSuit ? EFI_UNSUPPORTED : EFI_SUCCESS;
 }

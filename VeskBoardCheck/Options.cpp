@@ -54,8 +54,9 @@ UINT64 DigitValue(CHAR16 Character) {
   return NOT_A_DIGIT;
 }
 
-// A leading zero is refused in decimal: someone may mean it as octal.
-bool ReadNumber(const Word& Taken, UINT64 Largest, UINT64* Value) {
+// A leading zero is refused in decimal: someone may mean it as octal. So is a number below
+// Smallest.
+bool ReadNumber(const Word& Taken, UINT64 Smallest, UINT64 Largest, UINT64* Value) {
   const CHAR16* Digit = Taken.Start;
   UINT64 Left = Taken.Length;
   UINT64 Base = DECIMAL_BASE;
@@ -75,7 +76,7 @@ bool ReadNumber(const Word& Taken, UINT64 Largest, UINT64* Value) {
     Number = Number * Base + Next;
   }
   *Value = Number;
-  return true;
+  return Number >= Smallest;
 }
 
 VOID PrintUsage(const OptionFault& Fault) {
@@ -89,12 +90,14 @@ VOID PrintUsage(const OptionFault& Fault) {
   }
   // Each print stays within the console's CONSOLE_TEXT_LIMIT.
   ConsolePrint("usage: VeskBoardCheck.efi [--exercise] [--token N] [--port P]\n"
-               "  --exercise  time %u TSC deadlines 1 ms apart on a free vector from 0x%X\n",
+               "  --exercise  time %u deadlines 1 ms apart, in the mode an auto build takes,\n"
+               "              on a free vector from 0x%X\n",
                EXERCISE_DEADLINES, LAPIC_TIMER_VECTOR);
-  ConsolePrint("  --token N   the TSC frequency's configuration token, 0 to 0x%lX (default %lu)\n"
-               "  --port P    the debug UART's first port, 0 to 0x%lX (default 0x%X)\n",
-               LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN), LARGEST_UART_PORT,
-               DEBUG_UART_BASE);
+  ConsolePrint("  --token N   the TSC frequency's configuration token, one the platform defines,\n"
+               "              %lu to 0x%lX (default %lu)\n"
+               "  --port P    the debug UART's first port, 8-aligned, 0 to 0x%lX (default 0x%X)\n",
+               SMALLEST_TOKEN, LARGEST_TOKEN, static_cast<UINT64>(PCD_TSC_FREQUENCY_TOKEN),
+               LARGEST_UART_PORT, DEBUG_UART_BASE);
   ConsoleWrite("  N, P: decimal without leading zeros, or 0x and hexadecimal digits\r\n");
 }
 } // namespace
@@ -125,9 +128,11 @@ OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Opt
     const CHAR8* Option = nullptr;
     UINT64* Target = nullptr;
     UINT64 Largest = 0;
+    UINT64 Smallest = 0;
     if (Is(Taken, "--token")) {
       Option = "--token";
       Target = &Options->Token;
+      Smallest = SMALLEST_TOKEN;
       Largest = LARGEST_TOKEN;
     } else if (Is(Taken, "--port")) {
       Option = "--port";
@@ -139,7 +144,7 @@ OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Opt
     if (!TakeWord(Cursor, End, &Taken)) {
       return {OptionProblem::MissingNumber, Option, nullptr, 0};
     }
-    if (!ReadNumber(Taken, Largest, Target)) {
+    if (!ReadNumber(Taken, Smallest, Largest, Target)) {
       return {OptionProblem::MalformedNumber, Option, Taken.Start, Taken.Length};
     }
   }

@@ -10,6 +10,9 @@ struct BoardCheckOptions {
   UINT64 Port;  // the first I/O port of the debug UART
 };
 
+// Token 0 is no token; a token the platform does not define may make a debug firmware's database
+// assert, so the check asks only for the one it is given.
+constexpr UINT64 SMALLEST_TOKEN = 1;
 constexpr UINT64 LARGEST_TOKEN = 0xFFFFFFFF;
 // The UART's scratch register, its base + 7, is the highest port it has.
 constexpr UINT64 LARGEST_UART_PORT = 0xFFF8;
@@ -27,8 +30,8 @@ struct OptionFault {
 
 // Reads at most Size bytes of UCS-2 Text (which may be null), up to a zero character. Options holds
 // the defaults on entry and the options given on return; on a fault it may be changed in part.
-// Numbers are decimal without leading zeros, or hexadecimal after 0x; a token is at most
-// LARGEST_TOKEN, a port at most LARGEST_UART_PORT.
+// Numbers are decimal without leading zeros, or hexadecimal after 0x; a token is from
+// SMALLEST_TOKEN to LARGEST_TOKEN, a port at most LARGEST_UART_PORT.
 OptionFault ParseOptions(const CHAR16* Text, UINT64 Size, BoardCheckOptions* Options);
 
 // ParseOptions, and on a fault the complaint and the usage on the console. The application takes

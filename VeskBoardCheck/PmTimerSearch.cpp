@@ -4,8 +4,11 @@
 
 namespace {
 constexpr UINT64 XSDT_ENTRY_SIZE = 8;
-// More entries than any root table holds: a length beyond this is a broken table.
+constexpr UINT64 RSDT_ENTRY_SIZE = 4;
+// More entries than any root table holds, and more bytes than any FADT has: a length beyond these
+// is a broken table, whose checksum is not even summed.
 constexpr UINT64 LARGEST_ENTRY_COUNT = 1024;
+constexpr UINT64 LARGEST_FADT_BYTES = 4096;
 constexpr UINT64 LARGEST_IO_PORT = 0xFFFF;
 
 bool SameGuid(const EFI_GUID& Left, const EFI_GUID& Right) {
@@ -23,24 +26,28 @@ template <typename T> const T* At(UINT64 Address) {
   return reinterpret_cast<const T*>(static_cast<UINTN>(Address));
 }
 
-const ACPI_FADT_TIMER_FIELDS* FindFadt(const ACPI_ROOT_POINTER* Root) {
-  const ACPI_DESCRIPTION_HEADER* Xsdt = At<ACPI_DESCRIPTION_HEADER>(Root->XsdtAddress);
-  if (Xsdt == nullptr || Xsdt->Signature != ACPI_XSDT_SIGNATURE ||
-      Xsdt->Length < sizeof(ACPI_DESCRIPTION_HEADER)) {
-    return nullptr;
+// The bytes of a table sum to 0 (mod 256) when its checksum is right.
+bool SumsToZero(const VOID* Table, UINT64 Bytes) {
+  UINT8 Sum = 0;
+  for (UINT64 Index = 0; Index < Bytes; ++Index) {
+    Sum = static_cast<UINT8>(Sum + static_cast<const UINT8*>(Table)[Index]);
   }
-  const UINT64 Entries = (Xsdt->Length - sizeof(ACPI_DESCRIPTION_HEADER)) / XSDT_ENTRY_SIZE;
-  if (Entries > LARGEST_ENTRY_COUNT) {
-    return nullptr;
-  }
-  const UINT8* First = reinterpret_cast<const UINT8*>(Xsdt + 1);
-  for (UINT64 Index = 0; Index < Entries; ++Index) {
-    // The entries may lie on 4-byte boundaries only: each is copied out byte-wise.
-    UINT64 Address = 0;
-    __builtin_memcpy(&Address, First + Index * XSDT_ENTRY_SIZE, sizeof(Address));
-    const ACPI_DESCRIPTION_HEADER* Entry = At<ACPI_DESCRIPTION_HEADER>(Address);
-    if (Entry != nullptr && Entry->Signature == ACPI_FADT_SIGNATURE) {
-      return reinterpret_cast<const ACPI_FADT_TIMER_FIELDS*>(Entry);
+  return Sum == 0;
+}
+
+// A table of this signature, at least a header and at most Largest bytes long.
+bool IsTable(const ACPI_DESCRIPTION_HEADER* Table, UINT32 Signature, UINT64 Largest) {
+  return Table != nullptr && Table->Signature == Signature &&
+         Table->Length >= sizeof(ACPI_DESCRIPTION_HEADER) && Table->Length <= Largest;
+}
+
+const ACPI_ROOT_POINTER* FindRoot(const EFI_CONFIGURATION_TABLE* Tables, UINT64 Count) {
+  static constexpr const EFI_GUID* GUIDS[] = {&gEfiAcpi20TableGuid, &gEfiAcpi10TableGuid};
+  for (const EFI_GUID* Guid : GUIDS) {
+    for (UINT64 Index = 0; Tables != nullptr && Index < Count; ++Index) {
+      if (SameGuid(Tables[Index].VendorGuid, *Guid)) {
+        return static_cast<const ACPI_ROOT_POINTER*>(Tables[Index].VendorTable);
+      }
     }
   }
   return nullptr;
@@ -48,36 +55,70 @@ const ACPI_FADT_TIMER_FIELDS* FindFadt(const ACPI_ROOT_POINTER* Root) {
 } // namespace
 
 PmTimerPlace FindPmTimer(const EFI_CONFIGURATION_TABLE* Tables, UINT64 Count) {
-  const ACPI_ROOT_POINTER* Root = nullptr;
-  for (UINT64 Index = 0; Tables != nullptr && Root == nullptr && Index < Count; ++Index) {
-    if (SameGuid(Tables[Index].VendorGuid, gEfiAcpi20TableGuid)) {
-      Root = static_cast<const ACPI_ROOT_POINTER*>(Tables[Index].VendorTable);
+  const ACPI_ROOT_POINTER* Root = FindRoot(Tables, Count);
+  if (Root == nullptr || Root->Signature != ACPI_RSDP_SIGNATURE) {
+    return {PmTimerSearch::NoAcpiTables, nullptr, 0, FALSE};
+  }
+  const bool Extended = Root->Revision >= ACPI_RSDP_REVISION_WITH_XSDT;
+  if (!SumsToZero(Root, ACPI_RSDP_V1_BYTES) ||
+      (Extended && !SumsToZero(Root, sizeof(ACPI_ROOT_POINTER)))) {
+    return {PmTimerSearch::BadChecksum, "RSDP", 0, FALSE};
+  }
+  const bool UseXsdt = Extended && Root->XsdtAddress != 0;
+  const ACPI_DESCRIPTION_HEADER* RootTable =
+      At<ACPI_DESCRIPTION_HEADER>(UseXsdt ? Root->XsdtAddress : Root->RsdtAddress);
+  const UINT64 EntrySize = UseXsdt ? XSDT_ENTRY_SIZE : RSDT_ENTRY_SIZE;
+  if (!IsTable(RootTable, UseXsdt ? ACPI_XSDT_SIGNATURE : ACPI_RSDT_SIGNATURE,
+               sizeof(ACPI_DESCRIPTION_HEADER) + LARGEST_ENTRY_COUNT * EntrySize)) {
+    return {PmTimerSearch::NoFadt, nullptr, 0, FALSE};
+  }
+  if (!SumsToZero(RootTable, RootTable->Length)) {
+    return {PmTimerSearch::BadChecksum, UseXsdt ? "XSDT" : "RSDT", 0, FALSE};
+  }
+  const UINT64 Entries = (RootTable->Length - sizeof(ACPI_DESCRIPTION_HEADER)) / EntrySize;
+  const UINT8* First = reinterpret_cast<const UINT8*>(RootTable + 1);
+  const ACPI_FADT_TIMER_FIELDS* Fadt = nullptr;
+  for (UINT64 Index = 0; Fadt == nullptr && Index < Entries; ++Index) {
+    // The entries may lie on 4-byte boundaries only: each is put together byte-wise.
+    UINT64 Address = 0;
+    for (UINT64 Byte = EntrySize; Byte-- > 0;) {
+      Address = Address << 8 | First[Index * EntrySize + Byte];
+    }
+    const ACPI_DESCRIPTION_HEADER* Entry = At<ACPI_DESCRIPTION_HEADER>(Address);
+    if (IsTable(Entry, ACPI_FADT_SIGNATURE, LARGEST_FADT_BYTES)) {
+      Fadt = reinterpret_cast<const ACPI_FADT_TIMER_FIELDS*>(Entry);
     }
   }
-  // Firmware that publishes the ACPI 2.0 entry gives a root pointer with an XSDT.
-  if (Root == nullptr || Root->Signature != ACPI_RSDP_SIGNATURE ||
-      Root->Revision < ACPI_RSDP_REVISION_WITH_XSDT) {
-    return {PmTimerSearch::NoAcpiTables, 0, FALSE};
-  }
-  const ACPI_FADT_TIMER_FIELDS* Fadt = FindFadt(Root);
   if (Fadt == nullptr) {
-    return {PmTimerSearch::NoFadt, 0, FALSE};
+    return {PmTimerSearch::NoFadt, nullptr, 0, FALSE};
+  }
+  const UINT64 Length = Fadt->Header.Length;
+  if (!SumsToZero(Fadt, Length)) {
+    return {PmTimerSearch::BadChecksum, "FADT", 0, FALSE};
   }
 
   // A field lies in the table only when its length reaches past the field's end.
-  const UINT64 Length = Fadt->Header.Length;
-  const BOOLEAN Wide = Length >= offsetof(ACPI_FADT_TIMER_FIELDS, Flags) + sizeof(UINT32) &&
-                       (Fadt->Flags & ACPI_FADT_TMR_VAL_EXT) != 0;
-  if (Length >= sizeof(ACPI_FADT_TIMER_FIELDS)) {
+  const UINT32 Flags =
+      Length >= offsetof(ACPI_FADT_TIMER_FIELDS, Flags) + sizeof(UINT32) ? Fadt->Flags : 0;
+  if ((Flags & ACPI_FADT_HW_REDUCED_ACPI) != 0) {
+    return {PmTimerSearch::HardwareReduced, nullptr, 0, FALSE};
+  }
+  const BOOLEAN Wide = (Flags & ACPI_FADT_TMR_VAL_EXT) != 0;
+  // X_PM_TMR_BLK, when given, is the timer's place, and PM_TMR_BLK is then not consulted.
+  if (Length >= sizeof(ACPI_FADT_TIMER_FIELDS) && Fadt->XPmTimerBlock.Address != 0) {
     const ACPI_GENERIC_ADDRESS& Extended = Fadt->XPmTimerBlock;
-    if (Extended.AddressSpaceId == ACPI_ADDRESS_SPACE_SYSTEM_IO && Extended.Address != 0 &&
-        Extended.Address <= LARGEST_IO_PORT) {
-      return {PmTimerSearch::Found, static_cast<UINT16>(Extended.Address), Wide};
+    if (Extended.AddressSpaceId == ACPI_ADDRESS_SPACE_SYSTEM_MEMORY) {
+      return {PmTimerSearch::InMemory, nullptr, Extended.Address, Wide};
     }
+    if (Extended.AddressSpaceId == ACPI_ADDRESS_SPACE_SYSTEM_IO &&
+        Extended.Address <= LARGEST_IO_PORT) {
+      return {PmTimerSearch::Found, nullptr, Extended.Address, Wide};
+    }
+    return {PmTimerSearch::NoPmTimer, nullptr, 0, FALSE};
   }
   if (Length >= offsetof(ACPI_FADT_TIMER_FIELDS, PmTimerBlock) + sizeof(UINT32) &&
       Fadt->PmTimerBlock != 0 && Fadt->PmTimerBlock <= LARGEST_IO_PORT) {
-    return {PmTimerSearch::Found, static_cast<UINT16>(Fadt->PmTimerBlock), Wide};
+    return {PmTimerSearch::Found, nullptr, Fadt->PmTimerBlock, Wide};
   }
-  return {PmTimerSearch::NoPmTimer, 0, FALSE};
+  return {PmTimerSearch::NoPmTimer, nullptr, 0, FALSE};
 }

@@ -21,6 +21,12 @@ constexpr UINT32 POWER_EDX_INVARIANT_TSC = 1u << 8;
 constexpr UINT32 LEAF16_MHZ_BITS = 0xFFFF;
 constexpr UINT64 HZ_PER_MHZ = 1000000;
 
+// "AuthenticAMD" in EBX of leaf 0 ("Auth"), with EDX and ECX ("enti", "cAMD").
+constexpr UINT32 AMD_EBX = 0x68747541;
+constexpr UINT32 AMD_EDX = 0x69746E65;
+constexpr UINT32 AMD_ECX = 0x444D4163;
+constexpr UINT32 MSR_PATCH_LEVEL = 0x8B;
+
 constexpr UINT32 MSR_APIC_BASE = 0x1B;
 constexpr UINT64 APIC_BASE_X2APIC_MODE = 1ULL << 10;
 constexpr UINT64 APIC_BASE_ENABLED = 1ULL << 11;
@@ -40,6 +46,13 @@ VOID ReadProcessorFacts(ProcessorFacts* Facts) {
   const UINT32 LargestLeaf = Leaf0.Eax;
   const UINT32 LargestExtendedLeaf = CpuidExecute(CPUID_EXTENDED_LEAF_COUNT).Eax;
   Facts->Identity = ReadCpuIdentity();
+  Facts->MicrocodeRead = Facts->Identity.MicrocodeRead;
+  Facts->Microcode = Facts->Identity.Microcode;
+  if (Leaf0.Ebx == AMD_EBX && Leaf0.Edx == AMD_EDX && Leaf0.Ecx == AMD_ECX &&
+      !Facts->Identity.Hypervisor) {
+    Facts->MicrocodeRead = TRUE;
+    Facts->Microcode = static_cast<UINT32>(MsrRead(MSR_PATCH_LEVEL));
+  }
   Facts->X2Apic = (CpuidExecute(CPUID_VERSION_LEAF).Ecx & LEAF1_ECX_X2APIC) != 0;
 
   // A leaf beyond the largest answers with another leaf's values: only the listed ones are read.

@@ -7,6 +7,10 @@
 struct ProcessorFacts {
   CHAR8 Vendor[13]; // CPUID leaf 0, zero-ended
   CpuIdentity Identity;
+  // The microcode revision: Identity's on Intel; on AMD the patch level, read from MSR 0x8B as it
+  // is (not under a hypervisor).
+  BOOLEAN MicrocodeRead;
+  UINT32 Microcode;
   BOOLEAN X2Apic;
   BOOLEAN InvariantTsc;
   BOOLEAN Arat;

@@ -114,25 +114,28 @@ RateMeasurement SummarizeRates(UINT64* Rates, UINT32 Count) {
   return {Median != 0, Median, Median != 0 ? Spread * PARTS_PER_MILLION / Median : 0};
 }
 
-RateMeasurement MeasureAgainstPit() {
-  const UINT8 Found = PortRead8(SYSTEM_CONTROL_PORT);
-  // The gate lets channel 2 count; the speaker stays silent.
-  PortWrite8(SYSTEM_CONTROL_PORT,
-             static_cast<UINT8>((Found & SYSTEM_CONTROL_WRITABLE & ~SYSTEM_CONTROL_SPEAKER) |
-                                SYSTEM_CONTROL_GATE2));
+RateMeasurement MeasureAgainstPit(EFI_BOOT_SERVICES* BootServices) {
   RateMeasurement Measured = {FALSE, 0, 0};
   UINT64 Rates[MEASUREMENT_ROUNDS];
-  UINT32 Round = 0;
-  if (PitRoundRate(PIT_PROBE_COUNT) != 0) {
-    while (Round < MEASUREMENT_ROUNDS && (Rates[Round] = PitRoundRate(PIT_ROUND_COUNT)) != 0) {
-      ++Round;
+  // The probe first; a clock that does not count ends the measurement there.
+  for (UINT32 Round = 0; Round <= MEASUREMENT_ROUNDS; ++Round) {
+    const EFI_TPL Tpl = BootServices->RaiseTPL(TPL_NOTIFY);
+    const UINT8 Found = PortRead8(SYSTEM_CONTROL_PORT);
+    // The gate lets channel 2 count; the speaker stays silent.
+    PortWrite8(SYSTEM_CONTROL_PORT,
+               static_cast<UINT8>((Found & SYSTEM_CONTROL_WRITABLE & ~SYSTEM_CONTROL_SPEAKER) |
+                                  SYSTEM_CONTROL_GATE2));
+    const UINT64 Rate = PitRoundRate(Round == 0 ? PIT_PROBE_COUNT : PIT_ROUND_COUNT);
+    PortWrite8(SYSTEM_CONTROL_PORT, static_cast<UINT8>(Found & SYSTEM_CONTROL_WRITABLE));
+    BootServices->RestoreTPL(Tpl);
+    if (Rate == 0) {
+      return Measured;
+    }
+    if (Round != 0) {
+      Rates[Round - 1] = Rate;
     }
   }
-  if (Round == MEASUREMENT_ROUNDS) {
-    Measured = SummarizeRates(Rates, MEASUREMENT_ROUNDS);
-  }
-  PortWrite8(SYSTEM_CONTROL_PORT, static_cast<UINT8>(Found & SYSTEM_CONTROL_WRITABLE));
-  return Measured;
+  return SummarizeRates(Rates, MEASUREMENT_ROUNDS);
 }
 
 RateMeasurement MeasureAgainstPmTimer(UINT16 Port, BOOLEAN Counts32Bits) {

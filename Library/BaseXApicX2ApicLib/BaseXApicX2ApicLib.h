@@ -23,6 +23,7 @@ constexpr UINT32 LVT_TIMER_MASKED = 1u << 16;
 constexpr UINT32 LVT_TIMER_MODE_SHIFT = 17;
 constexpr UINT32 LVT_TIMER_MODE_BITS = 3u << LVT_TIMER_MODE_SHIFT;
 constexpr UINT32 LVT_TIMER_MODE_ONE_SHOT = 0u << LVT_TIMER_MODE_SHIFT;
+constexpr UINT32 LVT_TIMER_MODE_PERIODIC = 1u << LVT_TIMER_MODE_SHIFT;
 constexpr UINT32 LVT_TIMER_MODE_TSC_DEADLINE = 2u << LVT_TIMER_MODE_SHIFT;
 
 // Executes CPUID for Leaf and stores each wanted register (null means not wanted); returns Leaf.

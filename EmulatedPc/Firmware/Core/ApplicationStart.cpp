@@ -26,6 +26,9 @@ constexpr size_t LOAD_AREA_ALIGNMENT = 4096;
 // A loader's buffer is larger than the options it passes, and what lies beyond their size is
 // not a NUL: a program that reads past the size finds this.
 constexpr char16_t BEYOND_OPTIONS = u'#';
+// Long enough for a count at divide by 16 to go down between two reads.
+constexpr uint64_t COUNTING_WAIT_TSC = 1000;
+constexpr uint32_t WHOLE_COUNT = 0xFFFFFFFF;
 
 alignas(LOAD_AREA_ALIGNMENT) uint8_t LoadArea[LOAD_AREA_BYTES];
 PeLoader::LoadedImage Image;
@@ -37,6 +40,7 @@ StackProbe::Stack Stack;
 struct Machine {
   uint32_t Spurious;
   uint32_t LvtTimer;
+  bool TimerCounting;
   uint64_t Deadline;
   unsigned Handlers;
   unsigned Interfaces;
@@ -44,9 +48,17 @@ struct Machine {
   uint64_t Registrations;
 };
 
+bool TimerCounting() {
+  const uint32_t First = LocalApic::Read(LocalApic::REG_TIMER_CURRENT_COUNT);
+  for (const uint64_t Start = Cpu::ReadTsc(); Cpu::ReadTsc() - Start < COUNTING_WAIT_TSC;) {
+  }
+  return LocalApic::Read(LocalApic::REG_TIMER_CURRENT_COUNT) != First;
+}
+
 Machine Snapshot() {
   return {LocalApic::Read(LocalApic::REG_SPURIOUS),
           LocalApic::Read(LocalApic::REG_LVT_TIMER),
+          TimerCounting(),
           Cpu::ReadMsr(LocalApic::MSR_TSC_DEADLINE),
           Interrupts::RegisteredHandlers(),
           ProtocolDatabase::InstalledInterfaces(),
@@ -120,6 +132,8 @@ void Report(const Machine& Before, const Machine& After) {
   Console::FactHex("spurious-after-app", After.Spurious);
   Console::FactHex("lvt-timer-before-app", Before.LvtTimer);
   Console::FactHex("lvt-timer-after-app", After.LvtTimer);
+  Console::Fact("timer-counting-before-app", Before.TimerCounting);
+  Console::Fact("timer-counting-after-app", After.TimerCounting);
   Console::Fact("deadline-before-app", Before.Deadline);
   Console::Fact("deadline-after-app", After.Deadline);
   Console::Fact("handlers-before-app", Before.Handlers);
@@ -148,6 +162,12 @@ void Run(const Plan& Start) {
   ReportPresentTimer(Start.CorePeriod);
   if (Start.EarlyDeadline) {
     EarlyDeadline::Start();
+  }
+  if (Start.TimerCounting) { // a firmware's delay clock: masked, periodic, the whole count
+    LocalApic::Write(LocalApic::REG_TIMER_DIVIDE, LocalApic::TIMER_DIVIDE_BY_16);
+    LocalApic::Write(LocalApic::REG_LVT_TIMER,
+                     LocalApic::LVT_MASKED | LocalApic::LVT_TIMER_MODE_PERIODIC);
+    LocalApic::Write(LocalApic::REG_TIMER_INITIAL_COUNT, WHOLE_COUNT);
   }
   for (unsigned Vector = Interrupts::FIRST_EXTERNAL_VECTOR; Vector < Interrupts::VECTOR_COUNT;
        ++Vector) {

@@ -17,6 +17,7 @@ struct Plan {
   Uefi::Handle Parent;
   uint64_t CorePeriod; // the firmware core's tick period, set first when a timer is installed
   bool EarlyDeadline;  // one deadline of the exercise fires early (Core/EarlyDeadline.h)
+  bool TimerCounting;  // the local APIC timer counts, masked, as a firmware's delay clock
 };
 
 void Run(const Plan& Start);

@@ -1,7 +1,7 @@
-// A TSC-deadline erratum, staged for the board check's exercise: once, while the local APIC timer
-// is unmasked in TSC-deadline mode with a deadline well ahead, the firmware clears the deadline, as
-// the timer does when it fires, and sends the timer's vector to the processor itself, so that the
-// interrupt arrives before its deadline. The 8254 gives the firmware its turns, through the 8259.
+// A TSC-deadline erratum, staged for the board check's exercise: once, as the exercise lowers the
+// TPL after arming a deadline, with the local APIC timer unmasked in TSC-deadline mode and the
+// deadline well ahead, the firmware clears the deadline, as the timer does when it fires, and sends
+// the timer's vector to the processor itself, so that the interrupt arrives before its deadline.
 #pragma once
 
 #include <stdint.h>
@@ -9,7 +9,7 @@
 namespace EarlyDeadline {
 
 void Start();
-// Stops the turns and reports how many deadlines fired early, and how far ahead of its deadline.
+// Stops watching and reports how many deadlines fired early, and how far ahead of its deadline.
 void Stop();
 
 } // namespace EarlyDeadline

@@ -202,7 +202,8 @@ void StartBoardCheck() {
   }
   ApplicationStart::Run({reinterpret_cast<const uint8_t*>(ApplicationImageBounds[0]),
                          ApplicationImageBounds[1] - ApplicationImageBounds[0], Table,
-                         FirmwareHandle, Board.TimerPeriod, Board.EarlyDeadline});
+                         FirmwareHandle, Board.TimerPeriod, Board.EarlyDeadline,
+                         Board.ApicTimerCounting});
 }
 
 // With a late configuration database, it comes only after the first pass.
@@ -241,7 +242,8 @@ void FirmwareMain() {
   if (!Board.PcdLate) {
     InstallPcd();
   }
-  Table = SystemTables::Build(Board.NoAcpiTables ? nullptr : AcpiTables::Build());
+  Table =
+      SystemTables::Build(Board.NoAcpiTables ? nullptr : AcpiTables::Build(Board.BadFadtChecksum));
   if (Board.TimerAlreadyInstalled) {
     HaltWatch::InstallRivalTimer();
   }

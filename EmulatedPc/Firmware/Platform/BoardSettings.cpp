@@ -44,6 +44,8 @@ Settings Read() {
                      false,
                      false,
                      false,
+                     false,
+                     false,
                      Launch::Driver,
                      DEFAULT_TSC_FREQUENCY,
                      DEFAULT_TIMER_PERIOD,
@@ -63,6 +65,9 @@ Settings Read() {
   Result.PcdTwiceRate = (Flags & FLAG_PCD_TWICE_RATE) != 0;
   Result.NoAcpiTables = (Flags & FLAG_NO_ACPI_TABLES) != 0;
   Result.EarlyDeadline = (Flags & FLAG_EARLY_DEADLINE) != 0;
+  const uint8_t Flags2 = CmosByte(CMOS_SETTINGS_OFFSET + FIELD_FLAGS2);
+  Result.ApicTimerCounting = (Flags2 & FLAG2_APIC_TIMER_COUNTING) != 0;
+  Result.BadFadtChecksum = (Flags2 & FLAG2_BAD_FADT_CHECKSUM) != 0;
   Result.Start = static_cast<Launch>(CmosByte(CMOS_SETTINGS_OFFSET + FIELD_START));
   Result.TscFrequency = static_cast<uint32_t>(CmosLittleEndian(FIELD_TSC_FREQUENCY, 4));
   Result.TimerPeriod = CmosLittleEndian(FIELD_TIMER_PERIOD, 8);

@@ -20,6 +20,8 @@ struct Settings {
   bool PcdTwiceRate;          // the configuration database answers twice the TSC frequency
   bool NoAcpiTables;          // no ACPI tables in the configuration table
   bool EarlyDeadline;         // one deadline of the board check's exercise fires early
+  bool ApicTimerCounting;     // the local APIC timer runs masked and periodic: a firmware's clock
+  bool BadFadtChecksum;       // the FADT's bytes do not sum to 0
   Launch Start;
   uint32_t TscFrequency; // TSC ticks per second, as the board designer states it
   uint64_t TimerPeriod;  // the tick period the firmware core asks for, in 100 ns units
@@ -27,7 +29,7 @@ struct Settings {
   uint64_t TscStart;     // the TSC value the clock runs to before the driver is loaded
 };
 
-// CMOS bytes 0x60..0x79. The real-time clock and the emulator's own bytes lie below 0x60.
+// CMOS bytes 0x60..0x7A. The real-time clock and the emulator's own bytes lie below 0x60.
 constexpr uint8_t CMOS_SETTINGS_OFFSET = 0x60;
 constexpr uint8_t CMOS_SIGNATURE_0 = 'V';
 constexpr uint8_t CMOS_SIGNATURE_1 = 'T';
@@ -39,16 +41,20 @@ constexpr uint8_t FLAG_NO_CPU_ARCH = 1u << 4;
 constexpr uint8_t FLAG_PCD_TWICE_RATE = 1u << 5;
 constexpr uint8_t FLAG_NO_ACPI_TABLES = 1u << 6;
 constexpr uint8_t FLAG_EARLY_DEADLINE = 1u << 7;
+// The second flags byte.
+constexpr uint8_t FLAG2_APIC_TIMER_COUNTING = 1u << 0;
+constexpr uint8_t FLAG2_BAD_FADT_CHECKSUM = 1u << 1;
 // Layout after the two signature bytes: flags (1 byte), what to start (1 byte), TSC frequency
-// (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes); all
-// little-endian.
+// (4 bytes), timer period (8 bytes), span in periods (2 bytes), TSC start (8 bytes), the second
+// flags (1 byte); all little-endian.
 constexpr uint8_t FIELD_FLAGS = 2;
 constexpr uint8_t FIELD_START = 3;
 constexpr uint8_t FIELD_TSC_FREQUENCY = 4;
 constexpr uint8_t FIELD_TIMER_PERIOD = 8;
 constexpr uint8_t FIELD_SPAN_PERIODS = 16;
 constexpr uint8_t FIELD_TSC_START = 18;
-constexpr uint8_t SETTINGS_BYTES = 26;
+constexpr uint8_t FIELD_FLAGS2 = 26;
+constexpr uint8_t SETTINGS_BYTES = 27;
 static_assert(CMOS_SETTINGS_OFFSET + SETTINGS_BYTES <= 0x80, "the settings fit the 128-byte CMOS");
 
 constexpr uint32_t DEFAULT_TSC_FREQUENCY = 20000000;

@@ -24,11 +24,13 @@ constexpr uint32_t REG_LVT_TIMER = 0x320;
 constexpr uint32_t REG_TIMER_INITIAL_COUNT = 0x380;
 constexpr uint32_t REG_TIMER_CURRENT_COUNT = 0x390;
 constexpr uint32_t REG_TIMER_DIVIDE = 0x3E0;
+constexpr uint32_t TIMER_DIVIDE_BY_16 = 0x3;
 constexpr uint32_t SPURIOUS_APIC_ENABLE = 1u << 8;
 constexpr uint32_t LVT_MASKED = 1u << 16;
 constexpr uint32_t LVT_VECTOR_MASK = 0xFF;
 constexpr uint32_t LVT_TIMER_MODE_MASK = 3u << 17;
 constexpr uint32_t LVT_TIMER_MODE_ONE_SHOT = 0u << 17;
+constexpr uint32_t LVT_TIMER_MODE_PERIODIC = 1u << 17;
 constexpr uint32_t LVT_TIMER_MODE_TSC_DEADLINE = 2u << 17;
 
 constexpr uint8_t SPURIOUS_VECTOR = 0xFF;

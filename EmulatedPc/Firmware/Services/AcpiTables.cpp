@@ -44,7 +44,7 @@ void FillHeader(Acpi::TableHeader& Header, const char* Signature, uint32_t Lengt
 
 } // namespace
 
-void* Build() {
+void* Build(bool BadFadtChecksum) {
   const uint16_t TimerPort = PowerManagement::EnableTimer();
   Console::FactHex("pm-timer-port", TimerPort);
   if (TimerPort == 0) {
@@ -56,7 +56,8 @@ void* Build() {
   Fixed.PmTimerLength = PM_TIMER_BYTES;
   Fixed.ExtendedPmTimerBlock = {Acpi::SPACE_SYSTEM_IO, PM_TIMER_REGISTER_BITS, 0,
                                 Acpi::ACCESS_32_BITS, TimerPort};
-  Fixed.Header.Checksum = Checksum(&Fixed, sizeof(Fixed));
+  Fixed.Header.Checksum = static_cast<uint8_t>(Checksum(&Fixed, sizeof(Fixed)) + BadFadtChecksum);
+  Console::Fact("fadt-checksum-sound", !BadFadtChecksum);
 
   FillHeader(Extended.Header, "XSDT", sizeof(Extended), EXTENDED_SYSTEM_TABLE_REVISION);
   Extended.Entries[0] = reinterpret_cast<uint64_t>(&Fixed);

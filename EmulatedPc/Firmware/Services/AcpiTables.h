@@ -8,6 +8,6 @@ namespace AcpiTables {
 
 // Opens the PIIX4's power-management block and fills the tables for its timer; returns the root
 // pointer, or null when the machine has no such block.
-void* Build();
+void* Build(bool BadFadtChecksum);
 
 } // namespace AcpiTables

@@ -7,6 +7,7 @@ namespace Tpl {
 namespace {
 Uefi::Tpl CurrentLevel = Uefi::TPL_APPLICATION;
 Counters Count = {0, 0, 0};
+void (*RestoreHook)() = nullptr;
 
 void ReportViolation(const char* What, Uefi::Tpl Requested) {
   ++Count.Violations;
@@ -43,8 +44,15 @@ FIRMWARE_API void Restore(Uefi::Tpl OldTpl) {
   }
   CurrentLevel = OldTpl;
   if (OldTpl < Uefi::TPL_HIGH_LEVEL) {
+    if (RestoreHook != nullptr) {
+      RestoreHook();
+    }
     Cpu::EnableInterrupts();
   }
+}
+
+void OnRestore(void (*Hook)()) {
+  RestoreHook = Hook;
 }
 
 Uefi::Tpl Current() {

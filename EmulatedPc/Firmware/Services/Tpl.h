@@ -11,6 +11,9 @@ FIRMWARE_API void Restore(Uefi::Tpl OldTpl);
 
 Uefi::Tpl Current();
 
+// Called by every restore below TPL_HIGH_LEVEL, before interrupts are let in again (null: none).
+void OnRestore(void (*Hook)());
+
 struct Counters {
   uint64_t Raises;
   uint64_t Restores;
