@@ -18,13 +18,6 @@
 #   (l) a build with other settings (vector, token, COM2 at 57600 baud, a 5 ms default period,
 #       no debug messages, one-shot mode), judged by them
 #   (m) the same build, a timer installed first: no greeting, but the assertion
-#   (L3) the same build in x2APIC mode
-# A build that chooses its mode (VESK_TIMER_MODE=auto), and the default build where it declines:
-#   (A1) AMD (ryzen), no TSC-deadline: one-shot mode, at a period longer than one count holds
-#   (A2) Core 2, no TSC-deadline: one-shot mode
-#   (A3) Haswell with microcode 0, under its errata row: one-shot mode
-#   (A4) Tiger Lake, no errata row: TSC-deadline mode
-#   (A5) the default build on ryzen: "not supported"
 # The board check application, started by the firmware (every one of its lines judged):
 #   (n) the board as it is before our driver, a CPU without an errata row: inspect and exercise
 #       from a shell's command line; "suits", every deadline fired, none early
@@ -40,11 +33,19 @@
 #   (s) a deadline that fires early (staged by the firmware), no ACPI tables: "does not suit"
 #   (t) Ryzen, no TSC-deadline mode: the one-shot exercise gives "suits a build with
 #       -DVESK_TIMER_MODE=auto"
+# One-shot mode:
+#   (u) the one-shot build of (l) in x2APIC mode
+# A build that chooses its mode (VESK_TIMER_MODE=auto), and the default build where it declines:
+#   (v) AMD (ryzen), no TSC-deadline: one-shot mode, at a period longer than one count holds
+#   (w) Core 2, no TSC-deadline: one-shot mode
+#   (x) Haswell with microcode 0, under its errata row: one-shot mode
+#   (y) Tiger Lake, no errata row: TSC-deadline mode
+#   (z) the default build on ryzen: "not supported"
 #
 #   run-scenarios.sh [--build-dir DIR]     (default: build)
 #
-# (l), (m), (L3) and (A1) to (A4) boot build folders of their own in DIR. Each run is judged against the settings of
-# the build it boots. Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any
+# (l), (m), (u) and (v) to (y) boot build folders of their own in DIR. Each run is judged against
+# the settings of the build it boots. Serial logs are kept in DIR/emulated-pc/scenarios/. Exits non-zero if any
 # scenario fails.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -169,35 +170,14 @@ scenario k "no CPU Architectural Protocol: the depex never holds" \
   --expect not-dispatched "${DEADLINE_CPU_RUNS[@]}" -- --cpu "$TSC_DEADLINE_CPU" --no-cpu-arch
 
 # Builds with other platform settings: the emulated PC follows them, and judges by them.
-use_build "$BUILD_DIR/emulated-pc-settings" -DVESK_TIMER_VECTOR=0x41 -DVESK_TSC_FREQUENCY_TOKEN=9 \
-  -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEBUG_UART_BAUD=57600 -DVESK_DEFAULT_TIMER_PERIOD=50000 \
-  -DVESK_DEBUG_MESSAGES=OFF -DVESK_TIMER_MODE=one-shot
+OTHER_SETTINGS=(-DVESK_TIMER_VECTOR=0x41 -DVESK_TSC_FREQUENCY_TOKEN=9
+  -DVESK_DEBUG_UART_PORT=0x2F8 -DVESK_DEBUG_UART_BAUD=57600 -DVESK_DEFAULT_TIMER_PERIOD=50000
+  -DVESK_DEBUG_MESSAGES=OFF -DVESK_TIMER_MODE=one-shot)
+use_build "$BUILD_DIR/emulated-pc-settings" "${OTHER_SETTINGS[@]}"
 scenario l "a build with vector 0x41, token 9, COM2 at 57600 baud, default period 50000, no messages, one-shot" \
   --expect timer --timer-mode one-shot -- --cpu "$TSC_DEADLINE_CPU"
 scenario m "the same build, a timer protocol installed before the driver: no greeting, the assertion" \
   --expect halted --map "$MAP" -- --cpu "$TSC_DEADLINE_CPU" --timer-installed --timeout "$HALT_TIMEOUT"
-scenario L3 "the same build in x2APIC mode" \
-  --expect timer --timer-mode one-shot --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
-
-# A build that chooses its timer mode by the processor: one-shot mode where TSC-deadline mode is
-# missing or under an erratum, TSC-deadline mode elsewhere.
-use_build "$BUILD_DIR/emulated-pc-auto" -DVESK_TIMER_MODE=auto
-ONE_SHOT_AT=(--timer-mode one-shot --mode-reason)
-# At 10^9 TSC ticks a second one count holds 4.3 s: a tick of 5 s takes two.
-scenario A1 "auto build, AMD ryzen (no TSC-deadline mode), a period of 5 s, longer than one count" \
-  --expect timer "${ONE_SHOT_AT[@]}" "no TSC-deadline mode" -- --cpu ryzen --ips 1000000000 --period 50000000 \
-  --span 20 --timeout "$LONG_PERIOD_TIMEOUT"
-scenario A2 "auto build, $NO_TSC_DEADLINE_CPU (no TSC-deadline mode)" \
-  --expect timer "${ONE_SHOT_AT[@]}" "no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU"
-scenario A3 "auto build, corei7_haswell_4770 (microcode 0, under its errata row)" \
-  --expect timer "${ONE_SHOT_AT[@]}" \
-  "TSC-deadline erratum on family 0x6 model 0x3C stepping 3, microcode 0x0 is below 0x22" -- \
-  --cpu corei7_haswell_4770
-scenario A4 "auto build, tigerlake (no errata row)" --expect timer --mode-reason "no erratum applies" -- \
-  --cpu tigerlake
-use_build "$BUILD_DIR"
-[ "$MODE" != tsc-deadline ] ||
-  scenario A5 "the default build on AMD ryzen, no TSC-deadline mode" --expect unsupported -- --cpu ryzen
 
 # The board check application, from the ROM of the default build.
 use_build "$BUILD_DIR"
@@ -235,6 +215,31 @@ scenario s "board check, a deadline that fires early, no ACPI tables" \
 scenario t "board check, ryzen: no TSC-deadline mode, the one-shot exercise" \
   --expect board-check --verdict "$AUTO_BUILD" --reason "no TSC-deadline mode" --exercise ran -- \
   --cpu ryzen --start board-check --load-options "VeskBoardCheck.efi --exercise"
+
+# One-shot mode: the build of (l) in x2APIC mode, and a build that chooses its mode.
+use_build "$BUILD_DIR/emulated-pc-settings" "${OTHER_SETTINGS[@]}"
+scenario u "the one-shot build of (l) in x2APIC mode" \
+  --expect timer --timer-mode one-shot --apic x2apic -- --cpu "$TSC_DEADLINE_CPU" --x2apic --period 2500 --span 160
+
+# A build that chooses its timer mode by the processor: one-shot mode where TSC-deadline mode is
+# missing or under an erratum, TSC-deadline mode elsewhere.
+use_build "$BUILD_DIR/emulated-pc-auto" -DVESK_TIMER_MODE=auto
+ONE_SHOT_AT=(--timer-mode one-shot --mode-reason)
+# At 10^9 TSC ticks a second one count holds 4.3 s: a tick of 5 s takes two.
+scenario v "auto build, AMD ryzen (no TSC-deadline mode), a period of 5 s, longer than one count" \
+  --expect timer "${ONE_SHOT_AT[@]}" "no TSC-deadline mode" -- --cpu ryzen --ips 1000000000 --period 50000000 \
+  --span 20 --timeout "$LONG_PERIOD_TIMEOUT"
+scenario w "auto build, $NO_TSC_DEADLINE_CPU (no TSC-deadline mode)" \
+  --expect timer "${ONE_SHOT_AT[@]}" "no TSC-deadline mode" -- --cpu "$NO_TSC_DEADLINE_CPU"
+scenario x "auto build, corei7_haswell_4770 (microcode 0, under its errata row)" \
+  --expect timer "${ONE_SHOT_AT[@]}" \
+  "TSC-deadline erratum on family 0x6 model 0x3C stepping 3, microcode 0x0 is below 0x22" -- \
+  --cpu corei7_haswell_4770
+scenario y "auto build, tigerlake (no errata row)" --expect timer --mode-reason "no erratum applies" -- \
+  --cpu tigerlake
+use_build "$BUILD_DIR"
+[ "$MODE" != tsc-deadline ] ||
+  scenario z "the default build on AMD ryzen, no TSC-deadline mode" --expect unsupported -- --cpu ryzen
 
 echo "emulated-pc: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

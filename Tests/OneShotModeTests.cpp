@@ -84,8 +84,11 @@ TEST_P(OneShotTest, EachBuildTakesTheModeItsProcessorCallsForAndSaysWhy) {
       // the count stopped after; then the handler, and a first tick no earlier than its deadline.
       std::vector<std::string> Steps;
       for (const std::string& Event : TimerEvents()) {
-        if (std::regex_match(Event, std::regex("write (LVT|DIVIDE|COUNT)=.*|raise.*|restore.*"))) {
-          Steps.push_back(Event);
+        for (const char* Step :
+             {"write LVT=", "write DIVIDE=", "write COUNT=", "raise", "restore"}) {
+          if (Event.rfind(Step, 0) == 0) {
+            Steps.push_back(Event);
+          }
         }
         if (Event.rfind("register", 0) == 0) {
           break;

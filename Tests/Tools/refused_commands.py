@@ -85,9 +85,10 @@ BOOTED = [
     ("Tools/run-driver.sh --board-check=--exercize", 2,
      "run-driver.sh: --board-check=--exercize: the board check refuses these options; nothing was booted. "
      "It says:\n  board-check: unknown option '--exercize'\n  usage: VeskBoardCheck.efi [--exercise]"),
-    # corei7_skylake_x, microcode 0: under the TSC-deadline erratum's row.
-    ("Tools/run-driver.sh --board-check=--exercise", 1,
-     'The board check returned 0x0000000000000000 with the verdict "does not suit": exit status 1'),
+    # corei7_skylake_x, microcode 0: under the TSC-deadline erratum's row, which one-shot mode avoids.
+    ("Tools/run-driver.sh --board-check=--exercise", 0,
+     'The board check returned 0x0000000000000000 with the verdict "suits a build with '
+     '-DVESK_TIMER_MODE=auto": exit status 0'),
     ("Tools/run-driver.sh --board-check --cpu tigerlake", 0,
      'The board check returned 0x0000000000000000 with the verdict "suits": exit status 0'),
     ("Tools/run-driver.sh --cpu core2_penryn_t9600", 0,
@@ -217,6 +218,19 @@ def check_booted(build, failures):
             failures.append(f"{command}: showed a serial log, though refused before the boot")
 
 
+def check_not_suited(failures):
+    """The answer a script acts on for a board that does not suit: exit 1. No option of
+    run-driver.sh makes the emulated board unsuitable, so the application's lines are written here."""
+    with tempfile.NamedTemporaryFile("w", suffix=".log") as log:
+        log.write("[con] verdict: does not suit: exercise: 1 deadlines fired early\r\n"
+                  "[pc] app-status=0x8000000000000003\r\n")
+        log.flush()
+        run = subprocess.run([sys.executable, str(ROOT / "EmulatedPc/board_check_answer.py"), log.name],
+                             capture_output=True, text=True, timeout=ANSWER_SECONDS)
+    if run.returncode != 1 or '"does not suit": exit status 1' not in run.stdout:
+        failures.append(f"a board that does not suit answered exit {run.returncode}: {run.stdout.strip()}")
+
+
 def main(arguments):
     if len(arguments) != 1:
         sys.stderr.write(__doc__.rsplit("\n", 2)[-2].strip() + "\n")
@@ -227,6 +241,7 @@ def main(arguments):
         check_refusals(tree, failures)
         check_release_replaced(tree, failures)
     check_booted(pathlib.Path(arguments[0]).resolve(), failures)
+    check_not_suited(failures)
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
