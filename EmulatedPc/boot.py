@@ -210,7 +210,9 @@ def boot(settings, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1],
+                                     description=__doc__.split("\n\n", 2)[2],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     for option in ("--rom", "--video-rom", "--serial"):
         parser.add_argument(option, required=True)
     parser.add_argument("--settings", dest="driver", type=driver_run, default="")

@@ -541,7 +541,9 @@ def read_log(path):
 
 
 def main():
-    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1], add_help=False)
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1],
+                                     description=__doc__.split("\n\n", 2)[2],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--expect", required=True,
                         choices=("timer", "unsupported", "halted", "stack-fault", "overflow", "livelock",
                                  "not-dispatched", "board-check"))

@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
 # Times the format engine against glibc snprintf and stb_sprintf and prints ns per message, our
 # ratio to each peer per message kind, and the geometric means.
-# Usage: Tools/run-benchmark.sh [extra Google Benchmark flags]
+# Usage: Tools/run-benchmark.sh [extra Google Benchmark flags, --benchmark_...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
+for argument in "$@"; do
+  case "$argument" in
+    -h | --help) usage; exit 0 ;;
+    --benchmark_*) ;;
+    *) { echo "run-benchmark.sh: '$argument' is not a Google Benchmark flag (--benchmark_...); usage:"
+         usage; } >&2; exit 2 ;;
+  esac
+done
 
 Tools/install-prerequisites.sh libbenchmark-dev libstb-dev
 cmake -S . -B build/benchmark -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \

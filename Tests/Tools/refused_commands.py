@@ -59,6 +59,8 @@ REFUSED = [
     ("Tools/sign-image.sh --cert signer.crt --key", "sign-image.sh: --key needs a value (KEY)"),
     ("EmulatedPc/run-scenarios.sh --build-dir", "run-scenarios.sh: --build-dir needs a value (DIR)"),
     ("Tools/coverage.sh --bogus", "coverage.sh: takes no arguments"),
+    ("Tools/run-benchmark.sh --bogus",
+     "run-benchmark.sh: '--bogus' is not a Google Benchmark flag (--benchmark_...); usage:"),
     ("Tools/run-tests.sh -D VESK_SANITIZE=ON",
      "run-tests.sh: VESK_SANITIZE='ON' is not a platform setting: the closest is"),
     ("Tools/sign-image.sh --key signer.key --cert signer.crt",
