@@ -11,7 +11,7 @@ constexpr UINT32 LAST_VECTOR = 0xFF;
 constexpr UINT32 LVT_TIMER_FIELDS = LVT_TIMER_VECTOR_BITS | LVT_TIMER_MASKED | LVT_TIMER_MODE_BITS;
 
 constexpr UINT64 DEADLINES_PER_SECOND = 1000; // 1 ms apart
-// The timer's rate is measured over 2 ms, as the driver measures it.
+// The timer's rate is measured as the driver measures it, over twice its 1 ms window.
 constexpr UINT64 MEASUREMENTS_PER_SECOND = 500;
 // A deadline whose interrupt has not come within this many intervals is counted as missed. Should
 // the TSC stop, a poll count ends the wait instead.
